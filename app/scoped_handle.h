@@ -1,0 +1,100 @@
+#pragma once
+// Tiny owners for the platform's handles, so every handle is released on every path.
+#include <windows.h>
+
+#include <utility>
+
+// Owns a handle of type T and releases it with Close when it goes out of scope.
+// Invalid values (null, and for files INVALID_HANDLE_VALUE) are never closed.
+template <typename T, typename Traits>
+class Scoped {
+public:
+    Scoped() = default;
+    explicit Scoped(T value) : value_(value) {}
+    ~Scoped() { reset(); }
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
+    Scoped(Scoped&& other) noexcept : value_(other.release()) {}
+    Scoped& operator=(Scoped&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    T get() const { return value_; }
+    explicit operator bool() const { return Traits::IsValid(value_); }
+    T release() { return std::exchange(value_, Traits::Invalid()); }
+    void reset(T value = Traits::Invalid()) {
+        if (Traits::IsValid(value_)) Traits::Close(value_);
+        value_ = value;
+    }
+
+private:
+    T value_ = Traits::Invalid();
+};
+
+// Kernel handles that use NULL for "none" (processes, threads, mappings).
+struct KernelHandleTraits {
+    static HANDLE Invalid() { return nullptr; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { CloseHandle(h); }
+};
+// CreateFileW reports failure with INVALID_HANDLE_VALUE.
+struct FileHandleTraits {
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { CloseHandle(h); }
+};
+
+using ScopedHandle = Scoped<HANDLE, KernelHandleTraits>;
+using ScopedFile = Scoped<HANDLE, FileHandleTraits>;
+
+// A GDI object (brush, pen, font, bitmap) deleted with DeleteObject.
+template <typename T>
+struct GdiObjectTraits {
+    static T Invalid() { return nullptr; }
+    static bool IsValid(T h) { return h != nullptr; }
+    static void Close(T h) { DeleteObject(h); }
+};
+template <typename T>
+using ScopedGdiObject = Scoped<T, GdiObjectTraits<T>>;
+
+// Selects an object into a device context and puts the previous one back on scope exit.
+class ScopedSelect {
+public:
+    ScopedSelect(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~ScopedSelect() {
+        if (previous_) SelectObject(dc_, previous_);
+    }
+    ScopedSelect(const ScopedSelect&) = delete;
+    ScopedSelect& operator=(const ScopedSelect&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
+
+// A COM interface pointer released once.
+template <typename I>
+class ScopedComPtr {
+public:
+    ScopedComPtr() = default;
+    ~ScopedComPtr() { reset(); }
+    ScopedComPtr(const ScopedComPtr&) = delete;
+    ScopedComPtr& operator=(const ScopedComPtr&) = delete;
+
+    I* get() const { return ptr_; }
+    I* operator->() const { return ptr_; }
+    explicit operator bool() const { return ptr_ != nullptr; }
+    // Address for out-parameters; releases what was held first.
+    I** put() {
+        reset();
+        return &ptr_;
+    }
+    void reset(I* p = nullptr) {
+        if (ptr_) ptr_->Release();
+        ptr_ = p;
+    }
+
+private:
+    I* ptr_ = nullptr;
+};

@@ -1,0 +1,75 @@
+#include "app/worker_messages.h"
+
+#include <commctrl.h>
+
+namespace {
+HWND logBox = nullptr;
+
+void PostString(HWND window, UINT message, const std::wstring& text) {
+    // The receiver owns the string from here on; if the post fails the process is ending.
+    PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(new std::wstring(text)));
+}
+}  // namespace
+
+void PostLogLine(HWND window, const std::wstring& line) { PostString(window, WM_APP_LOG, line); }
+
+void PostStatusText(HWND window, const std::wstring& text) {
+    PostString(window, WM_APP_STATUS, text);
+}
+
+void PostProgress(HWND window, int percent) {
+    PostMessageW(window, WM_APP_PROGRESS, static_cast<WPARAM>(percent), 0);
+}
+
+void PostEnableStart(HWND window) { PostMessageW(window, WM_APP_ENABLE_START, 0, 0); }
+
+bool TakeWorkerMessage(UINT message, WPARAM wParam, LPARAM lParam, WorkerMessage& taken) {
+    taken = WorkerMessage{};
+    taken.message = message;
+    switch (message) {
+    case WM_APP_PROGRESS:
+        taken.percent = static_cast<int>(wParam);
+        return true;
+    case WM_APP_LOG:
+    case WM_APP_STATUS: {
+        std::wstring* text = reinterpret_cast<std::wstring*>(lParam);
+        if (text) {
+            taken.text = std::move(*text);
+            delete text;
+        }
+        return true;
+    }
+    case WM_APP_ENABLE_START:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ApplyWorkerMessage(const WorkerControls& controls, const WorkerMessage& taken) {
+    switch (taken.message) {
+    case WM_APP_PROGRESS:
+        SendMessageW(controls.progressBar, PBM_SETPOS, static_cast<WPARAM>(taken.percent), 0);
+        break;
+    case WM_APP_LOG:
+        AppendLogLine(taken.text);
+        break;
+    case WM_APP_ENABLE_START:
+        EnableWindow(controls.startButton, TRUE);
+        break;
+    case WM_APP_STATUS:
+        SetWindowTextW(controls.statusLine, taken.text.c_str());
+        break;
+    }
+}
+
+void SetLogBox(HWND box) { logBox = box; }
+
+HWND LogBox() { return logBox; }
+
+void AppendLogLine(const std::wstring& line) {
+    if (!logBox) return;
+    const std::wstring text = line + L"\r\n";
+    SendMessageW(logBox, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    SendMessageW(logBox, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+}

@@ -1,0 +1,29 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "net/progress.h"
+
+// Downloads url to destination: four parallel byte ranges into part files (destination +
+// ".part0".."part3") when the server accepts ranges and the file is at least 2 MiB, otherwise
+// one stream. True when the destination holds the whole file. Progress is reported on the
+// calling thread only.
+bool DownloadFile(const std::wstring& url, const std::wstring& destination,
+                  ProgressCallback progress);
+
+// One byte range of a segmented download, owned by its worker thread.
+struct SegmentTask {
+    uint64_t firstByte;
+    uint64_t lastByte;  // inclusive
+    std::wstring partPath;
+    const std::wstring& url;
+    std::atomic<uint64_t>& bytesWritten;
+};
+
+// Worker: fetches the task's range into its part file, adding to the shared counter per chunk.
+void DownloadSegment(SegmentTask task);
+
+// One GET of the whole body into destination, reporting after every chunk written.
+bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
+                          ProgressCallback progress);

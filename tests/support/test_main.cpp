@@ -1,0 +1,12 @@
+// Test entry point: every test program gets its own fresh AppDirectory.
+#include <gtest/gtest.h>
+
+#include "app/app_directory.h"
+#include "tests/support/temp_dir.h"
+
+int wmain(int argc, wchar_t** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    TempDir appDirectory;
+    SetAppDirectory(appDirectory.path());
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,18 @@
+#pragma once
+#include <map>
+#include <string>
+
+// The parsed version.json: the newest installable version and the archive URL of each version.
+struct UpdateManifest {
+    std::wstring latest_version;
+    // Ordered by code units, so "1.10.0" precedes "1.9.0"; callers sort by CompareVersions.
+    std::map<std::wstring, std::wstring> download_urls;
+};
+
+// The bytes between the two quotes that follow the first colon after "name" (quoted), or
+// empty. Not a JSON parser: nothing is unescaped and nothing between the tokens is checked.
+std::string FindQuotedValue(const std::string& body, const std::string& name);
+
+// False (and manifest untouched) when no non-empty latest_version is found; true otherwise,
+// whatever happened to download_urls.
+bool ParseManifest(const std::string& body, UpdateManifest& manifest);

@@ -1,0 +1,16 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "update/manifest.h"
+
+// One version to install: the manifest's key verbatim and its archive URL.
+struct UpdateStep {
+    std::wstring version;
+    std::wstring url;
+};
+
+// Every offered version newer than installedVersion and not newer than latest_version,
+// oldest first by CompareVersions.
+std::vector<UpdateStep> SelectUpdateSteps(const UpdateManifest& manifest,
+                                          const std::wstring& installedVersion);
