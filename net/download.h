@@ -1,7 +1,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "net/progress.h"
 
@@ -22,7 +24,13 @@ struct SegmentTask {
 };
 
 // Worker: fetches the task's range into its part file, adding to the shared counter per chunk.
+// Anything but a 206 answer for exactly the task's range leaves no part file.
 void DownloadSegment(SegmentTask task);
+
+// Starts one segment worker running work. Like std::thread, it throws std::system_error when
+// the thread cannot be started; DownloadFile then joins the workers already running and fails.
+// Tests replace it to make a start fail.
+extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
 // One GET of the whole body into destination, reporting after every chunk written.
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,

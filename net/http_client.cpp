@@ -1,0 +1,172 @@
+#include "net/http_client.h"
+
+#include <vector>
+
+#include "net/http_request.h"
+
+namespace {
+
+constexpr DWORD kReadBufferSize = 262144;
+
+void AddHeader(HINTERNET request, const wchar_t* line) {
+    WinHttpAddRequestHeaders(request, line, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
+}
+
+// Asks WinHTTP to decode gzip and deflate bodies; false when it refuses (Windows 7 and Wine
+// answer ERROR_WINHTTP_INVALID_OPTION).
+bool EnableDecompression(HINTERNET request) {
+    DWORD flags = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
+    return WinHttpSetOption(request, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof(flags));
+}
+
+// Advertises gzip only when WinHTTP decodes it: otherwise compressed bytes would be taken for
+// the manifest or the archive.
+void AddEncodingHeader(HttpRequest& opened) {
+    opened.decompressing = EnableDecompression(opened.request.get());
+    AddHeader(opened.request.get(), opened.decompressing ? L"Accept-Encoding: gzip, deflate\r\n"
+                                                         : L"Accept-Encoding: identity\r\n");
+}
+
+}  // namespace
+
+bool ParseUnsigned64(const std::wstring& text, uint64_t& value) {
+    if (text.empty()) return false;
+    uint64_t result = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        const uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (result > (UINT64_MAX - digit) / 10) return false;
+        result = result * 10 + digit;
+    }
+    value = result;
+    return true;
+}
+
+bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
+                     const std::wstring& extraHeader) {
+    wchar_t host[256] = {};
+    wchar_t path[2048] = {};
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 2048;
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return false;
+    const std::wstring hostName(host);
+    const std::wstring urlPath(path);
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    INTERNET_PORT port = parts.nPort;
+    if (port == 0) port = secure ? 443 : 80;
+
+    HttpRequest request;
+    request.session.reset(WinHttpOpen(L"Hopwell/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!request.session) return false;
+    DWORD maxConnections = 8;
+    WinHttpSetOption(request.session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &maxConnections,
+                     sizeof(maxConnections));
+    request.connection.reset(WinHttpConnect(request.session.get(), hostName.c_str(), port, 0));
+    if (!request.connection) return false;
+    const wchar_t* verb = kind == HttpRequestKind::Probe ? L"HEAD" : L"GET";
+    request.request.reset(WinHttpOpenRequest(request.connection.get(), verb, urlPath.c_str(),
+                                             nullptr, WINHTTP_NO_REFERER,
+                                             WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request.request) return false;
+
+    switch (kind) {
+    case HttpRequestKind::ManifestFetch:
+    case HttpRequestKind::SingleStream:
+        AddEncodingHeader(request);
+        break;
+    case HttpRequestKind::Segment:
+        // Byte ranges count raw bytes, so a segment never asks for a coded body.
+        request.decompressing = EnableDecompression(request.request.get());
+        AddHeader(request.request.get(), L"Accept-Encoding: identity\r\n");
+        if (!extraHeader.empty()) AddHeader(request.request.get(), extraHeader.c_str());
+        break;
+    case HttpRequestKind::Probe:
+        break;
+    }
+
+    if (!WinHttpSendRequest(request.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.request.get(), nullptr)) {
+        return false;
+    }
+    opened = std::move(request);
+    return true;
+}
+
+DWORD HttpStatusCode(const HttpRequest& opened) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(opened.request.get(),
+                             WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return status;
+}
+
+bool HttpHeaderText(const HttpRequest& opened, DWORD query, std::wstring& value) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(opened.request.get(), query, WINHTTP_HEADER_NAME_BY_INDEX,
+                        WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return false;
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(opened.request.get(), query, WINHTTP_HEADER_NAME_BY_INDEX,
+                             buffer.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    value.assign(buffer.data(), size / sizeof(wchar_t));
+    return true;
+}
+
+bool HttpContentLength(const HttpRequest& opened, uint64_t& length) {
+    length = 0;
+    std::wstring text;
+    if (!HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_LENGTH, text)) return false;
+    while (!text.empty() && text.back() == L' ') text.pop_back();
+    while (!text.empty() && text.front() == L' ') text.erase(0, 1);
+    return ParseUnsigned64(text, length);
+}
+
+bool HttpGetToMemory(const std::wstring& url, std::string& body) {
+    HttpRequest opened;
+    if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened)) return false;
+    std::vector<char> buffer(kReadBufferSize, 0);
+    std::string received;
+    DWORD available = 0;
+    // A failed query or read ends the body silently: what arrived before it is the result.
+    while (WinHttpQueryDataAvailable(opened.request.get(), &available) && available > 0) {
+        DWORD read = 0;
+        if (!WinHttpReadData(opened.request.get(), buffer.data(),
+                             available < kReadBufferSize ? available : kReadBufferSize, &read) ||
+            read == 0) {
+            break;
+        }
+        received.append(buffer.data(), read);
+    }
+    body = std::move(received);
+    return true;
+}
+
+bool HttpProbe(const std::wstring& url, uint64_t& length, bool& acceptsRanges) {
+    length = 0;
+    acceptsRanges = false;
+    HttpRequest opened;
+    if (!OpenHttpRequest(url, HttpRequestKind::Probe, opened)) return false;
+    HttpContentLength(opened, length);
+    wchar_t ranges[64] = {};
+    DWORD size = sizeof(ranges);
+    if (WinHttpQueryHeaders(opened.request.get(), WINHTTP_QUERY_ACCEPT_RANGES,
+                            WINHTTP_HEADER_NAME_BY_INDEX, ranges, &size,
+                            WINHTTP_NO_HEADER_INDEX) &&
+        std::wstring(ranges, size / sizeof(wchar_t)).find(L"bytes") != std::wstring::npos) {
+        acceptsRanges = true;
+    }
+    return true;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// The request set-up that every request of the download engine shares.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/scoped_handle.h"
+
+// A WinHTTP session, connection or request handle, closed with WinHttpCloseHandle.
+struct InternetHandleTraits {
+    static HINTERNET Invalid() { return nullptr; }
+    static bool IsValid(HINTERNET h) { return h != nullptr; }
+    static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
+};
+using ScopedInternet = Scoped<HINTERNET, InternetHandleTraits>;
+
+// What a request is for; each kind has its own verb, options and header lines.
+enum class HttpRequestKind {
+    ManifestFetch,  // GET, content decoding wanted
+    Probe,          // HEAD
+    Segment,        // GET of one byte range, identity coding
+    SingleStream,   // GET of a whole file, content decoding wanted
+};
+
+// The three handles of one request. Members are destroyed in reverse order, so the request
+// is closed first, then the connection, then the session.
+struct HttpRequest {
+    ScopedInternet session;
+    ScopedInternet connection;
+    ScopedInternet request;
+    // False when WinHTTP refused to decode gzip/deflate for this request; the request then
+    // asked for identity coding instead.
+    bool decompressing = false;
+};
+
+// Splits url, opens session, connection and request of the given kind, adds its header lines
+// (for Segment, extraHeader is the range line), sends it and receives the response. True with
+// every handle open once a response has arrived, whatever its status; false with every handle
+// it had opened closed again.
+bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
+                     const std::wstring& extraHeader = std::wstring());
+
+// The status code of a received response; 0 when it cannot be read.
+DWORD HttpStatusCode(const HttpRequest& opened);
+
+// The text of one response header; false when the response has none.
+bool HttpHeaderText(const HttpRequest& opened, DWORD query, std::wstring& value);
+
+// Content-Length read as text, so lengths of 4 GiB and more survive. False, with length 0,
+// when the response has none or it is not a plain decimal number.
+bool HttpContentLength(const HttpRequest& opened, uint64_t& length);
+
+// Decimal text without sign or spaces to an unsigned 64-bit number; false on anything else,
+// including overflow.
+bool ParseUnsigned64(const std::wstring& text, uint64_t& value);

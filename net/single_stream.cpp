@@ -1,0 +1,54 @@
+#include <vector>
+
+#include "net/download.h"
+#include "net/http_request.h"
+
+namespace {
+
+constexpr DWORD kReadBufferSize = 262144;
+
+// True when the body travels as sent, so its length must equal Content-Length.
+bool BodyIsUncoded(const HttpRequest& opened) {
+    std::wstring coding;
+    return !HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_ENCODING, coding) || coding.empty() ||
+           coding == L"identity";
+}
+
+}  // namespace
+
+bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
+                          ProgressCallback progress) {
+    HttpRequest opened;
+    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened)) return false;
+    // An error page is not the file: refuse it before the destination is touched.
+    const DWORD status = HttpStatusCode(opened);
+    if (status < 200 || status > 299) return false;
+    uint64_t total = 0;
+    const bool hasLength = HttpContentLength(opened, total);
+
+    ScopedFile file(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+
+    std::vector<char> buffer(kReadBufferSize, 0);
+    uint64_t done = 0;
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
+    while (available > 0) {
+        DWORD read = 0;
+        if (!WinHttpReadData(opened.request.get(), buffer.data(),
+                             available < kReadBufferSize ? available : kReadBufferSize, &read)) {
+            return false;
+        }
+        if (read == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(file.get(), buffer.data(), read, &written, nullptr)) return false;
+        done += written;
+        if (progress) progress(done, total);
+        if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
+    }
+    // A connection that closes early ends the body like a complete one; only the announced
+    // length tells them apart (decoded bodies have no length to compare with).
+    if (hasLength && BodyIsUncoded(opened) && done != total) return false;
+    return true;
+}
