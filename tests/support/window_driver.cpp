@@ -7,6 +7,8 @@
 //   hopwell-driver wait-enabled TIMEOUT_MS   waits until Start is enabled
 //   hopwell-driver wait-log TEXT TIMEOUT_MS  waits until the log box holds TEXT
 //   hopwell-driver press-start               clicks Start; refuses (exit 2) while it is disabled
+//   hopwell-driver mouse-down-start          holds the left mouse button down on Start
+//   hopwell-driver mouse-up-start            lets it go again (which clicks it)
 //   hopwell-driver close                     posts WM_CLOSE, as the close button does
 //   hopwell-driver wait-closed TIMEOUT_MS    waits until no "HopwellWindow" is left
 //   hopwell-driver geometry                  prints "window X Y W H" and "client X Y W H" (screen)
@@ -175,6 +177,15 @@ int wmain(int argc, wchar_t** argv) {
         if (!StartEnabled()) return Fail(2, L"Start is disabled");
         // Posted: the click runs the launch wait, which would hold a sent message for ~5 s.
         PostMessageW(GetDlgItem(window, IDC_START), BM_CLICK, 0, 0);
+        return 0;
+    }
+    if ((command == L"mouse-down-start" || command == L"mouse-up-start") && argc == 2) {
+        HWND window = FindLauncher();
+        if (!window) return Fail(1, L"no launcher window");
+        if (!StartEnabled()) return Fail(2, L"Start is disabled");
+        const bool down = command == L"mouse-down-start";
+        PostMessageW(GetDlgItem(window, IDC_START), down ? WM_LBUTTONDOWN : WM_LBUTTONUP,
+                     down ? MK_LBUTTON : 0, MAKELPARAM(10, 10));
         return 0;
     }
     if (command == L"close" && argc == 2) {
