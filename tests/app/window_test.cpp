@@ -196,6 +196,10 @@ TEST_F(MainWindowTest, WindowIsCentredAndNotResizable) {
 }
 
 TEST_F(MainWindowTest, LaysTheControlsOutForTheClientArea) {
+    // Under Wine the first WM_SIZE of a window created hidden comes with ShowWindow (start-up's
+    // next step), not from inside CreateWindowExW.
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    PumpPending();
     ExpectLaidOut();
     // Any other client size follows the same formulas.
     SetWindowPos(window, nullptr, 0, 0, 700, 480, SWP_NOMOVE | SWP_NOZORDER);
