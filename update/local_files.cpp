@@ -54,8 +54,10 @@ bool WriteInstalledVersion(const std::wstring& path, const std::wstring& version
         if (!target && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
     }
     const std::string text = "version=" + WideToUtf8(version) + "\r\n";
-    // A name of our own beside the target: two launchers never share a temporary file.
-    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    // A fixed name beside the target, so a temporary left by a killed run is reused and
+    // consumed by the next write instead of piling up. A second launcher writing at the same
+    // moment cannot open it (no write sharing) and reports failure.
+    const std::wstring temporary = path + L".tmp";
     {
         ScopedFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -92,6 +92,13 @@ TEST_F(LocalFiles, WriteInstalledVersionReplacesWholeFileAndLeavesNoTemporary) {
     EXPECT_EQ(files, 1);
 }
 
+TEST_F(LocalFiles, WriteInstalledVersionConsumesATemporaryLeftByAKilledRun) {
+    ASSERT_TRUE(WriteBytes(ini + L".tmp", "version=half"));
+    ASSERT_TRUE(WriteInstalledVersion(ini, L"3.0"));
+    EXPECT_EQ(ReadBytes(ini), "version=3.0\r\n");
+    EXPECT_FALSE(FileExists(ini + L".tmp"));
+}
+
 TEST_F(LocalFiles, WriteInstalledVersionStoresNonAsciiAsUtf8) {
     ASSERT_TRUE(WriteInstalledVersion(ini, L"1.0-\u1EA1"));
     EXPECT_EQ(ReadBytes(ini), "version=1.0-\xE1\xBA\xA1\r\n");

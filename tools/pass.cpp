@@ -1,0 +1,28 @@
+// hopwell-pass MANIFEST_URL DIR: one update pass into DIR, printing every worker message.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/app_directory.h"
+#include "app/text.h"
+#include "tools/worker_sink.h"
+#include "update/updater_thread.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        std::fputs("usage: hopwell-pass MANIFEST_URL DIR\n", stderr);
+        return 2;
+    }
+    SetAppDirectory(argv[2]);
+    const std::wstring url = argv[1];
+    HWND sink = CreateWorkerSink([](const std::wstring& line) {
+        std::string bytes = WideToUtf8(line) + "\n";
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        std::fflush(stdout);
+    });
+    if (!sink) return 2;
+    RunWithMessagePump([&] { RunUpdatePass(sink, url); }, INFINITE);
+    DestroyWorkerSink(sink);
+    return 0;
+}

@@ -1,0 +1,94 @@
+#include "update/install_steps.h"
+
+#include <cstdint>
+
+#include "app/app_directory.h"
+#include "app/scoped_handle.h"
+#include "app/worker_messages.h"
+#include "install/extract_zip.h"
+#include "install/shell_extract.h"
+#include "net/download.h"
+#include "net/progress.h"
+#include "update/local_files.h"
+
+namespace {
+
+// Identity of a file on disk, so two spellings of one path (case, short names) compare equal.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    ScopedFile first(CreateFileW(a.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedFile second(CreateFileW(b.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return first && second && GetFileInformationByHandle(first.get(), &x) &&
+           GetFileInformationByHandle(second.get(), &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// True when the process's image is our application, so a stale pid that the system has
+// since given to another program is never killed.
+bool IsOurApplication(HANDLE process) {
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(process, 0, &image[0], &length)) return false;
+    image.resize(length);
+    const std::wstring expected = AppPath(L"AutoTorvane.exe");
+    if (CompareStringOrdinal(image.c_str(), static_cast<int>(image.size()), expected.c_str(),
+                             static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL)
+        return true;
+    return SameFile(image, expected);
+}
+
+// Stops the running application named in app.pid; does not wait for it to end.
+void StopRunningApplication(const std::wstring& pidPath) {
+    DWORD pid = ReadPidFile(pidPath);
+    if (pid == 0) return;
+    ScopedHandle process(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (process && IsOurApplication(process.get())) TerminateProcess(process.get(), 0);
+    DeleteFileW(pidPath.c_str());
+}
+
+// Unpacks with our reader, falling back to the shell. False when both failed.
+bool UnpackArchive(const std::wstring& zipPath) {
+    if (ExtractZip(zipPath)) {
+        AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
+        return true;
+    }
+    AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
+    AppendLogLine(L"Sử dụng Shell extraction (chậm)");
+    return ShellExtractZip(zipPath);
+}
+
+}  // namespace
+
+void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
+                        const std::wstring& pidPath, const std::vector<UpdateStep>& steps) {
+    StopRunningApplication(pidPath);
+
+    const uint64_t stepCount = steps.size();
+    uint64_t stepNumber = 0;
+    for (const UpdateStep& step : steps) {
+        stepNumber++;
+        const std::wstring zipPath = AppPath(step.version + L".zip");
+        PostLogLine(window, L"Đang tải bản " + step.version + L"...");
+
+        const uint64_t startTick = GetTickCount64();
+        uint64_t lastReportTick = startTick;
+        ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
+                                  window,         startTick,  step.version};
+        if (!DownloadFile(step.url, zipPath, reporter)) {
+            PostLogLine(window, L"Tải thất bại: " + step.version);
+            return;
+        }
+
+        PostLogLine(window, L"Đang giải nén " + step.version + L"...");
+        if (!UnpackArchive(zipPath)) {
+            PostLogLine(window, L"Giải nén thất bại: " + step.version);
+            return;
+        }
+        DeleteFileW(zipPath.c_str());
+        WriteInstalledVersion(versionIniPath, step.version);
+        PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
+    }
+}

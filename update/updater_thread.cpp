@@ -1,0 +1,43 @@
+#include "update/updater_thread.h"
+
+#include "app/app_directory.h"
+#include "app/worker_messages.h"
+#include "net/http_client.h"
+#include "update/install_steps.h"
+#include "update/local_files.h"
+#include "update/manifest.h"
+#include "update/update_steps.h"
+
+void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
+    const std::wstring versionIniPath = AppPath(L"version.ini");
+    const std::wstring pidPath = AppPath(L"app.pid");
+
+    PostLogLine(window, L"Đang kiểm tra cập nhật...");
+    const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
+
+    std::string body;
+    if (!HttpGetToMemory(manifestUrl, body)) {
+        PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
+        PostEnableStart(window);
+        return;
+    }
+    UpdateManifest manifest;
+    if (!ParseManifest(body, manifest)) {
+        PostLogLine(window, L"Dữ liệu phiên bản không hợp lệ.");
+        PostEnableStart(window);
+        return;
+    }
+
+    const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
+    if (steps.empty()) {
+        PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
+        PostEnableStart(window);
+        return;
+    }
+
+    InstallUpdateSteps(window, versionIniPath, pidPath, steps);
+    DeleteFileW(pidPath.c_str());
+    PostProgress(window, 100);
+    PostLogLine(window, L"Cập nhật hoàn tất.");
+    PostEnableStart(window);
+}
