@@ -44,6 +44,7 @@ protected:
     HWND mainWindow = nullptr;
     HWND logBox = nullptr;
     ULONGLONG elapsed = 0;
+    bool fakeInstalled = false;
 
     void SetUp() override {
         wchar_t current[MAX_PATH] = {};
@@ -63,7 +64,10 @@ protected:
     }
 
     void TearDown() override {
-        // Nothing the test started may outlive it.
+        // Nothing the test started may outlive it (a live one would also hold the test runner's
+        // output open). The launch can return before the fake has written its record.
+        const ULONGLONG start = GetTickCount64();
+        while (fakeInstalled && !RecordedPid() && GetTickCount64() - start < 10000) Sleep(20);
         const DWORD pid = RecordedPid();
         if (pid) {
             ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
@@ -89,6 +93,7 @@ protected:
                               AppPath(L"AutoTorvane.exe").c_str(), FALSE));
         SetEnvironmentVariableW(L"HOPWELL_FAKE_MODE", mode);
         SetEnvironmentVariableW(L"HOPWELL_FAKE_LIFETIME_MS", L"30000");
+        fakeInstalled = true;
     }
 
     // Runs the launch as the Start button does; true when it asked the window to close.
