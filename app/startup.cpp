@@ -2,6 +2,8 @@
 
 #include <shlwapi.h>
 
+#include <string>
+
 #include "app/app_directory.h"
 #include "app/app_state.h"
 #include "app/main_window.h"
