@@ -98,3 +98,42 @@ public:
 private:
     I* ptr_ = nullptr;
 };
+
+// A memory device context from CreateCompatibleDC, deleted with DeleteDC.
+struct MemoryDcTraits {
+    static HDC Invalid() { return nullptr; }
+    static bool IsValid(HDC h) { return h != nullptr; }
+    static void Close(HDC h) { DeleteDC(h); }
+};
+using ScopedMemoryDc = Scoped<HDC, MemoryDcTraits>;
+
+// A window's device context from GetDC, given back with ReleaseDC.
+class ScopedWindowDc {
+public:
+    explicit ScopedWindowDc(HWND window) : window_(window), dc_(GetDC(window)) {}
+    ~ScopedWindowDc() {
+        if (dc_) ReleaseDC(window_, dc_);
+    }
+    ScopedWindowDc(const ScopedWindowDc&) = delete;
+    ScopedWindowDc& operator=(const ScopedWindowDc&) = delete;
+    HDC get() const { return dc_; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+// BeginPaint ... EndPaint for one WM_PAINT.
+class ScopedPaint {
+public:
+    explicit ScopedPaint(HWND window) : window_(window), dc_(BeginPaint(window, &paint_)) {}
+    ~ScopedPaint() { EndPaint(window_, &paint_); }
+    ScopedPaint(const ScopedPaint&) = delete;
+    ScopedPaint& operator=(const ScopedPaint&) = delete;
+    HDC get() const { return dc_; }
+
+private:
+    HWND window_;
+    PAINTSTRUCT paint_{};
+    HDC dc_;
+};

@@ -1,0 +1,97 @@
+#include "app/startup.h"
+
+#include <shlwapi.h>
+
+#include <string>
+
+#include "app/app_directory.h"
+#include "app/app_state.h"
+#include "app/main_window.h"
+#include "app/site.h"
+
+namespace {
+constexpr int kIconId = 101;
+constexpr int kWindowWidth = 550;
+constexpr int kWindowHeight = 350;
+// WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX: movable, closable, minimizable, not resizable.
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+HICON LoadAppIcon(HINSTANCE instance, int size) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON, size,
+                                         size, LR_DEFAULTCOLOR));
+}
+
+// The class and the window share these for the life of the process.
+HICON bigIcon = nullptr;
+HICON smallIcon = nullptr;
+
+void CentreOnScreen(HWND window) {
+    RECT outer{};
+    GetWindowRect(window, &outer);
+    const int w = outer.right - outer.left;
+    const int h = outer.bottom - outer.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - w) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - h) / 2;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+}  // namespace
+
+const wchar_t* MainWindowTitle() {
+    static const std::wstring title = std::wstring(L"\U0001F680 Auto Update ") + kSiteName;
+    return title.c_str();
+}
+
+bool RegisterMainWindowClass(HINSTANCE instance) {
+    bigIcon = LoadAppIcon(instance, 64);
+    smallIcon = LoadAppIcon(instance, 32);
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = bigIcon;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = kMainWindowClass;
+    windowClass.hIconSm = smallIcon;
+    // A class of our name registered by anyone else would route our window elsewhere.
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kMainWindowClass, MainWindowTitle(),
+                                  kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
+                                  kWindowHeight, nullptr, nullptr, instance, nullptr);
+    if (window) CentreOnScreen(window);
+    SetMainWindow(window);
+    if (!window) return nullptr;
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
+    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+    return window;
+}
+
+int RunLauncher(HINSTANCE instance, int showCommand) {
+    SetAppInstance(instance);
+
+    // Before the window exists: creating it starts the updater thread, which reads it at once.
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    PathRemoveFileSpecW(path);
+    SetAppDirectory(path);
+
+    if (!RegisterMainWindowClass(instance)) return kStartupClassFailed;
+    HWND window = CreateMainWindow(instance);
+    // Without a window nothing could ever end the message loop.
+    if (!window) return kStartupWindowFailed;
+
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
