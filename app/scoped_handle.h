@@ -1,6 +1,8 @@
 #pragma once
 // Tiny owners for the platform's handles, so every handle is released on every path.
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 #include <utility>
 
@@ -47,6 +49,14 @@ struct FileHandleTraits {
 
 using ScopedHandle = Scoped<HANDLE, KernelHandleTraits>;
 using ScopedFile = Scoped<HANDLE, FileHandleTraits>;
+
+// A view of a file mapping (MapViewOfFile), unmapped with UnmapViewOfFile.
+struct MappedViewTraits {
+    static const void* Invalid() { return nullptr; }
+    static bool IsValid(const void* view) { return view != nullptr; }
+    static void Close(const void* view) { UnmapViewOfFile(view); }
+};
+using ScopedMappedView = Scoped<const void*, MappedViewTraits>;
 
 // A GDI object (brush, pen, font, bitmap) deleted with DeleteObject.
 template <typename T>
@@ -136,4 +146,29 @@ private:
     HWND window_;
     PAINTSTRUCT paint_{};
     HDC dc_;
+};
+
+// A VARIANT, set up with VariantInit and cleared (releasing what it holds) on scope exit.
+struct ScopedVariant {
+    VARIANT value;
+    ScopedVariant() { VariantInit(&value); }
+    ~ScopedVariant() { VariantClear(&value); }
+    ScopedVariant(const ScopedVariant&) = delete;
+    ScopedVariant& operator=(const ScopedVariant&) = delete;
+};
+
+// COM initialised for the calling thread; uninitialised on scope exit only if it succeeded
+// (which includes "already initialised" in the same apartment model).
+class ScopedComInit {
+public:
+    explicit ScopedComInit(DWORD flags) : initialized_(SUCCEEDED(CoInitializeEx(nullptr, flags))) {}
+    ~ScopedComInit() {
+        if (initialized_) CoUninitialize();
+    }
+    ScopedComInit(const ScopedComInit&) = delete;
+    ScopedComInit& operator=(const ScopedComInit&) = delete;
+    bool initialized() const { return initialized_; }
+
+private:
+    bool initialized_;
 };
