@@ -16,8 +16,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     SetAppDirectory(argv[2]);
     const std::wstring url = argv[1];
-    HWND sink = CreateWorkerSink([](const std::wstring& line) {
-        std::string bytes = WideToUtf8(line) + "\n";
+    HWND sink = CreateWorkerSink([](const WorkerMessage& message) {
+        std::string bytes = WideToUtf8(SinkLineText(message)) + "\n";
         std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         std::fflush(stdout);
     });

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "app/scoped_handle.h"
-#include "app/worker_messages.h"
 
 namespace {
 
@@ -13,23 +12,19 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     auto* onLine = reinterpret_cast<SinkLine*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     WorkerMessage taken;
     if (TakeWorkerMessage(message, wParam, lParam, taken)) {
-        if (!onLine) return 0;
-        switch (taken.message) {
-        case WM_APP_PROGRESS: (*onLine)(L"progress " + std::to_wstring(taken.percent)); break;
-        case WM_APP_LOG: (*onLine)(taken.text); break;
-        case WM_APP_STATUS: (*onLine)(L"status " + taken.text); break;
-        case WM_APP_ENABLE_START: (*onLine)(L"enable-start"); break;
-        }
+        if (onLine) (*onLine)(taken);
         return 0;
     }
     switch (message) {
     case EM_SETSEL:
         return 0;
     case EM_REPLACESEL: {
-        std::wstring text = reinterpret_cast<const wchar_t*>(lParam);
-        if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0)
-            text.resize(text.size() - 2);
-        if (onLine) (*onLine)(text);
+        WorkerMessage line;
+        line.message = EM_REPLACESEL;
+        line.text = reinterpret_cast<const wchar_t*>(lParam);
+        if (line.text.size() >= 2 && line.text.compare(line.text.size() - 2, 2, L"\r\n") == 0)
+            line.text.resize(line.text.size() - 2);
+        if (onLine) (*onLine)(line);
         return 0;
     }
     case WM_NCDESTROY:
@@ -41,6 +36,15 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 }  // namespace
+
+std::wstring SinkLineText(const WorkerMessage& message) {
+    switch (message.message) {
+    case WM_APP_PROGRESS: return L"progress " + std::to_wstring(message.percent);
+    case WM_APP_STATUS: return L"status " + message.text;
+    case WM_APP_ENABLE_START: return L"enable-start";
+    default: return message.text;
+    }
+}
 
 HWND CreateWorkerSink(SinkLine onLine) {
     WNDCLASSEXW cls{};

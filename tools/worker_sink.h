@@ -1,14 +1,19 @@
 #pragma once
 // A hidden window that stands in for the main window and its log box in console programs and
-// tests: every worker message and every AppendLogLine line arrives as one text line, in the
-// order the window receives them ("progress N", "status TEXT", "enable-start", log lines as
-// they are).
+// tests: every worker message and every AppendLogLine line is handed on, in the order the
+// window receives them. A line appended directly arrives as message EM_REPLACESEL.
 #include <windows.h>
 
 #include <functional>
 #include <string>
 
-using SinkLine = std::function<void(const std::wstring& line)>;
+#include "app/worker_messages.h"
+
+using SinkLine = std::function<void(const WorkerMessage& message)>;
+
+// One line of text for a message: "progress N", "status TEXT", "enable-start", log lines as
+// they are.
+std::wstring SinkLineText(const WorkerMessage& message);
 
 // Creates the window on the calling thread and makes it the log box. Destroy it on that thread.
 HWND CreateWorkerSink(SinkLine onLine);

@@ -1,15 +1,8 @@
 #pragma once
-// Paths of the build host as Wine sees them: the host's root is drive Z:.
+// The test archives, as Wine sees their path.
 #include <string>
 
-#include "app/text.h"
-
-inline std::wstring HostPath(const std::string& unixPath) {
-    std::wstring path = L"Z:" + Utf8ToWide(unixPath);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    return path;
-}
+#include "tests/support/host_path.h"
 
 inline std::wstring TestArchive(const std::wstring& name) {
     return HostPath(HOPWELL_TEST_ARCHIVES) + L"\\" + name;
