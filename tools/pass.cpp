@@ -1,5 +1,7 @@
 // hopwell-pass MANIFEST_URL DIR: one update pass into DIR, printing every worker message.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
@@ -14,6 +16,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("usage: hopwell-pass MANIFEST_URL DIR\n", stderr);
         return 2;
     }
+    _setmode(_fileno(stdout), _O_BINARY);  // UTF-8 lines ending in LF, for scripts
     SetAppDirectory(argv[2]);
     const std::wstring url = argv[1];
     HWND sink = CreateWorkerSink([](const WorkerMessage& message) {
