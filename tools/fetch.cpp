@@ -7,7 +7,7 @@
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
         std::fputs("usage: hopwell-fetch URL DEST\n", stderr);
-        return 2;
+        return 1;
     }
     const bool ok = DownloadFile(argv[1], argv[2], [](uint64_t done, uint64_t total) {
         std::printf("%llu %llu\n", static_cast<unsigned long long>(done),
