@@ -274,19 +274,6 @@ TEST_F(MainWindowTest, LogLinesGoWhereTheCaretStands) {
         << testing::PrintToString(TextOf(Child(IDC_LOG)));
 }
 
-TEST_F(MainWindowTest, ALineAppendedDirectlyCanOvertakeAPostedOne) {
-    ASSERT_TRUE(PumpUntil([&] { return !TextOf(Child(IDC_LOG)).empty(); }));
-    std::thread worker([this] {
-        PostLogLine(window, L"posted");
-        AppendLogLine(L"direct");  // waits until this thread next looks at its messages
-    });
-    // Hold off until the direct line is waiting as a sent message, then look once.
-    while (!(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE)) Sleep(1);
-    PumpUntil([] { return false; }, 200);
-    worker.join();
-    EXPECT_EQ(TextOf(Child(IDC_LOG)), L"Dòng một\r\ndirect\r\nposted\r\n");
-}
-
 TEST_F(MainWindowTest, StartCommandActsWhateverItsNotification) {
     ASSERT_TRUE(PumpUntil([&] { return !TextOf(Child(IDC_LOG)).empty(); }));
     // No AutoTorvane.exe in the application directory: the launch says so and the window stays.
