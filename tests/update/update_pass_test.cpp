@@ -9,47 +9,14 @@
 #include "app/scoped_handle.h"
 #include "tests/support/host_path.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/pass_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/zip_builder.h"
-#include "tools/worker_sink.h"
-#include "update/updater_thread.h"
 
 namespace {
 
 const std::wstring kCheck = L"Đang kiểm tra cập nhật...";
 const std::wstring kDone = L"Cập nhật hoàn tất.";
-
-std::vector<WorkerMessage> RunPass(const std::wstring& url) {
-    std::vector<WorkerMessage> messages;
-    HWND sink = CreateWorkerSink([&](const WorkerMessage& m) { messages.push_back(m); });
-    EXPECT_NE(sink, nullptr);
-    EXPECT_TRUE(RunWithMessagePump([&] { RunUpdatePass(sink, url); }, 120000))
-        << "the pass did not end";
-    DestroyWorkerSink(sink);
-    return messages;
-}
-
-// Posted log lines in order.
-std::vector<std::wstring> PostedLines(const std::vector<WorkerMessage>& messages) {
-    std::vector<std::wstring> lines;
-    for (const WorkerMessage& m : messages)
-        if (m.message == WM_APP_LOG) lines.push_back(m.text);
-    return lines;
-}
-
-// Lines the worker appended directly (extraction), in order.
-std::vector<std::wstring> DirectLines(const std::vector<WorkerMessage>& messages) {
-    std::vector<std::wstring> lines;
-    for (const WorkerMessage& m : messages)
-        if (m.message == EM_REPLACESEL) lines.push_back(m.text);
-    return lines;
-}
-
-int CountOf(const std::vector<WorkerMessage>& messages, UINT message) {
-    int n = 0;
-    for (const WorkerMessage& m : messages) n += m.message == message;
-    return n;
-}
 
 // The last posted messages of a pass that had steps: progress 100, the closing line, Start.
 void ExpectClosingMessages(const std::vector<WorkerMessage>& messages) {
