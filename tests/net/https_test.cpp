@@ -2,8 +2,10 @@
 // to a test CA that these tests add to the prefix's Root store.
 #include <gtest/gtest.h>
 
+#include "app/app_directory.h"
 #include "net/download.h"
 #include "net/http_client.h"
+#include "tests/support/pass_capture.h"
 #include "tests/support/root_store.h"
 #include "tests/support/temp_dir.h"
 #include "update/local_files.h"
@@ -90,6 +92,29 @@ TEST_F(Https, RefusesACertificateFromAnUntrustedCa) {
     bool ranges = false;
     EXPECT_FALSE(HttpProbe(std::wstring(untrusted.begin(), untrusted.end()) + L"/archive.zip",
                            length, ranges));
+}
+
+// The whole pass against it: the user hears that the server could not be asked, and
+// nothing is written.
+TEST_F(Https, UntrustedServerEndsThePassBeforeAnythingIsWritten) {
+    const std::string untrusted = FixtureFile(L"untrusted-state/origin");
+    ClearDirectory(AppDirectory());
+    auto messages =
+        RunPass(std::wstring(untrusted.begin(), untrusted.end()) + L"/version.json");
+    EXPECT_EQ(PostedLines(messages),
+              (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...",
+                                         L"Không thể lấy thông tin phiên bản từ server."}));
+    EXPECT_EQ(CountOf(messages, WM_APP_ENABLE_START), 1);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((AppDirectory() + L"\\*").c_str(), &data);
+    int entries = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            entries += std::wstring(data.cFileName) != L"." && std::wstring(data.cFileName) != L"..";
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    EXPECT_EQ(entries, 0);
 }
 
 }  // namespace
