@@ -25,7 +25,12 @@ struct ZipBufferFree {
 using EntryBuffer = std::unique_ptr<void, ZipBufferFree>;
 
 // Creates a directory and every missing one above it; one that already exists counts.
+// SHCreateDirectoryExW announces each directory it makes to the shell, which costs
+// milliseconds a directory; a plain CreateDirectoryW does the usual case (the parent exists)
+// without that, and everything else is left to SHCreateDirectoryExW.
 bool CreateDirectoryTree(const std::wstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        return true;
     const int result = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
     return result == ERROR_SUCCESS || GetLastError() == ERROR_ALREADY_EXISTS;
 }

@@ -276,17 +276,3 @@ TEST(ZipReader, SurvivesCorruptionAnywhere) {
         }
     }
 }
-
-TEST(ZipReader, FuzzFindingsStayFixed) {
-    // Inputs that once crashed the reader under the fuzzer.
-    const std::wstring directory = HostPath(HOPWELL_FUZZ_REGRESSIONS);
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no fuzz findings kept";
-    do {
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        SCOPED_TRACE(WideToUtf8(found.cFileName));
-        ReadEverything(ReadBytes(directory + L"\\" + found.cFileName));
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
-}
