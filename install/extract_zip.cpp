@@ -24,8 +24,26 @@ struct ZipBufferFree {
 };
 using EntryBuffer = std::unique_ptr<void, ZipBufferFree>;
 
+bool MakeDirectory(const std::wstring& path) {
+    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
 // Creates a directory and every missing one above it; one that already exists counts.
+// SHCreateDirectoryExW announces each directory it makes to the shell, which costs
+// milliseconds a directory, so missing directories are made with CreateDirectoryW from the
+// first one that exists downwards. Whatever that cannot do is left to SHCreateDirectoryExW,
+// whose answer then decides.
 bool CreateDirectoryTree(const std::wstring& path) {
+    if (MakeDirectory(path)) return true;
+    if (GetLastError() == ERROR_PATH_NOT_FOUND) {
+        std::wstring parent = path;
+        while (!parent.empty() && parent.back() == L'\\') parent.pop_back();
+        PathRemoveFileSpecW(&parent[0]);
+        parent.resize(std::wcslen(parent.c_str()));
+        if (!parent.empty() && parent.size() < path.size() && CreateDirectoryTree(parent) &&
+            MakeDirectory(path))
+            return true;
+    }
     const int result = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
     return result == ERROR_SUCCESS || GetLastError() == ERROR_ALREADY_EXISTS;
 }

@@ -189,30 +189,40 @@ TEST_F(ExtractZipTest, AccessDeniedCountsAsInUse) {
     EXPECT_EQ(ReadBytes(Target(L"z")), "z");
 }
 
-TEST_F(ExtractZipTest, ReadOnlyTargetFollowsThePlatform) {
-    // Windows refuses to open a read-only file for writing (access denied, so the in-use
-    // rule skips it). Wine running as root does not: the file is overwritten. The
-    // platform's own answer decides what to expect.
-    const std::wstring path = Target(L"ro.txt");
-    ASSERT_TRUE(WriteBytes(path, "old"));
-    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
-    bool refused;
-    {
-        ScopedFile probe(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        refused = !probe;
-        EXPECT_TRUE(probe || GetLastError() == ERROR_ACCESS_DENIED);
+TEST_F(ExtractZipTest, ProtectedTargetsFollowThePlatform) {
+    // Windows refuses to overwrite a read-only, hidden or system file with a normal one
+    // (access denied, so the in-use rule skips it). Wine running as root overwrites all
+    // three. A probe file with the same attribute decides what to expect.
+    for (DWORD attribute :
+         {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+        SCOPED_TRACE(attribute);
+        ClearDirectory(AppDirectory());
+        log_.Clear();
+        const std::wstring probe = Target(L"probe");
+        const std::wstring path = Target(L"kept.txt");
+        ASSERT_TRUE(WriteBytes(probe, "probe"));
+        ASSERT_TRUE(WriteBytes(path, "old"));
+        ASSERT_TRUE(SetFileAttributesW(probe.c_str(), attribute));
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), attribute));
+        bool refused;
+        {
+            ScopedFile file(CreateFileW(probe.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            refused = !file;
+            EXPECT_TRUE(file || GetLastError() == ERROR_ACCESS_DENIED);
+        }
+        EXPECT_TRUE(
+            ExtractZip(Archive(BuildZip({{"kept.txt", "new"}, {"after.txt", "after"}}))));
+        if (refused) {
+            EXPECT_THAT(log_.Lines(),
+                        ElementsAre(L"File đang được sử dụng, bỏ qua: " + path, Success));
+            EXPECT_EQ(ReadBytes(path), "old");
+        } else {
+            EXPECT_THAT(log_.Lines(), ElementsAre(Success));
+            EXPECT_EQ(ReadBytes(path), "new");
+        }
+        EXPECT_EQ(ReadBytes(Target(L"after.txt")), "after");
     }
-    EXPECT_TRUE(ExtractZip(Archive(BuildZip({{"ro.txt", "new"}, {"after.txt", "after"}}))));
-    if (refused) {
-        EXPECT_THAT(log_.Lines(), ElementsAre(L"File đang được sử dụng, bỏ qua: " + path, Success));
-        EXPECT_EQ(ReadBytes(path), "old");
-    } else {
-        EXPECT_THAT(log_.Lines(), ElementsAre(Success));
-        EXPECT_EQ(ReadBytes(path), "new");
-    }
-    EXPECT_EQ(ReadBytes(Target(L"after.txt")), "after");
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(ExtractZipTest, OtherCreateErrorsEndTheRunWithTheirCode) {
