@@ -1,5 +1,5 @@
 // libFuzzer target for the ZIP reader: open, describe and extract every entry of any input.
-// Built natively with AddressSanitizer by fuzz/run; not part of the test suite.
+// Built natively with AddressSanitizer by tests/fuzz/run; not part of the test suite.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
