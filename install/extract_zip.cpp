@@ -101,6 +101,58 @@ bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     return true;
 }
 
+// Writes the entry beside its target and renames it over the target, so that a process
+// killed mid-write leaves the old file or the new one, never a truncated one. Targets that are
+// read-only, hidden or system, or that another process holds, are left to WriteInPlace, which
+// gives the platform's own answer for them. False when the rename route did not apply.
+bool ReplaceWithStagedCopy(const std::wstring& target, const void* data, uint64_t size) {
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_DIRECTORY))) {
+        return false;
+    }
+    const std::wstring staged = target + L".hopwell-new";
+    {
+        ScopedFile file(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        if (!WriteAll(file.get(), data, size)) {
+            file.reset();
+            DeleteFileW(staged.c_str());
+            return false;
+        }
+    }
+    if (MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileW(staged.c_str());
+    return false;
+}
+
+// The entry written straight over its target, with the in-use rule. False ends the walk.
+bool WriteInPlace(int index, const std::wstring& target, EntryBuffer data, uint64_t size) {
+    ScopedFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        data.reset();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+            // Taken to be in use: skipped. Only the first five entries say so.
+            if (index < 5) AppendLogLine(L"File đang được sử dụng, bỏ qua: " + target);
+            return true;
+        }
+        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " + std::to_wstring(error) +
+                      L")");
+        return false;
+    }
+    if (!WriteAll(file.get(), data.get(), size)) {
+        file.reset();
+        data.reset();
+        AppendLogLine(L"Lỗi ghi file: " + target);
+        return false;
+    }
+    return true;
+}
+
 // One entry of the walk. False ends the walk; the reason has been logged.
 bool ExtractEntry(const ZipReader& zip, int index, const std::wstring& destination) {
     ZipEntryStat stat;
@@ -135,26 +187,8 @@ bool ExtractEntry(const ZipReader& zip, int index, const std::wstring& destinati
         return false;
     }
 
-    ScopedFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        data.reset();
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
-            // Taken to be in use: skipped. Only the first five entries say so.
-            if (index < 5) AppendLogLine(L"File đang được sử dụng, bỏ qua: " + target);
-            return true;
-        }
-        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " + std::to_wstring(error) +
-                      L")");
-        return false;
-    }
-    if (!WriteAll(file.get(), data.get(), size)) {
-        file.reset();
-        data.reset();
-        AppendLogLine(L"Lỗi ghi file: " + target);
-        return false;
-    }
+    if (ReplaceWithStagedCopy(target, data.get(), size)) return true;
+    return WriteInPlace(index, target, std::move(data), size);
     return true;
 }
 

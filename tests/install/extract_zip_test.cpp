@@ -143,6 +143,29 @@ TEST_F(ExtractZipTest, EmptyArchiveAndEmptyEntries) {
     EXPECT_EQ(ReadBytes(Target(L"zero")), "");
 }
 
+// Files are written beside their target and renamed over it, so a run killed mid-write
+// never leaves a truncated file; a staged copy left by such a run is consumed by the next.
+TEST_F(ExtractZipTest, ReplacesFilesWholeAndLeavesNothingStaged) {
+    ASSERT_TRUE(WriteBytes(Target(L"a.txt"), "old"));
+    ASSERT_TRUE(WriteBytes(Target(L"a.txt.hopwell-new"), "half of a killed run's copy"));
+    // A reader that shares writing: the rename may be refused, the file is then written in
+    // place as before.
+    ASSERT_TRUE(WriteBytes(Target(L"b.txt"), "old"));
+    ScopedFile sharer(CreateFileW(Target(L"b.txt").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(sharer);
+    EXPECT_TRUE(ExtractZip(Archive(BuildZip({{"a.txt", "new a"}, {"b.txt", "new b"},
+                                              {"sub/c.txt", "new c"}}))));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Success));
+    sharer.reset();
+    EXPECT_EQ(ReadBytes(Target(L"a.txt")), "new a");
+    EXPECT_EQ(ReadBytes(Target(L"b.txt")), "new b");
+    EXPECT_EQ(ReadBytes(Target(L"sub\\c.txt")), "new c");
+    EXPECT_EQ(Tree(AppDirectory()),
+              (std::vector<std::wstring>{L"a.txt", L"b.txt", L"sub\\", L"sub\\c.txt"}));
+}
+
 TEST_F(ExtractZipTest, FilesInUseAreSkippedAndOnlyTheFirstFiveSaySo) {
     std::vector<ZipBuilderEntry> entries;
     for (int i = 0; i < 8; ++i)
