@@ -101,13 +101,24 @@ bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     return true;
 }
 
-// Writes the entry beside its target and renames it over the target, so that a process
-// killed mid-write leaves the old file or the new one, never a truncated one. Targets that are
-// read-only, hidden or system, or that another process holds, are left to WriteInPlace, which
-// gives the platform's own answer for them. False when the rename route did not apply.
+// A target that cannot be created: in use (skipped, and said for the first five entries), or
+// any other reason (the walk ends). Returns whether the walk goes on.
+bool ReportCreateFailure(int index, const std::wstring& target, DWORD error) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+        if (index < 5) AppendLogLine(L"File đang được sử dụng, bỏ qua: " + target);
+        return true;
+    }
+    AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " + std::to_wstring(error) + L")");
+    return false;
+}
+
+// Replaces an existing target by writing beside it and renaming over it, so that a process
+// killed mid-write leaves the old file or the new one, never a truncated one. Protected targets
+// and ones another process holds are refused here and left to the in-place write, which gives
+// the platform's own answer for them.
 bool ReplaceWithStagedCopy(const std::wstring& target, const void* data, uint64_t size) {
     const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        FILE_ATTRIBUTE_DIRECTORY))) {
         return false;
@@ -128,25 +139,20 @@ bool ReplaceWithStagedCopy(const std::wstring& target, const void* data, uint64_
     return false;
 }
 
-// The entry written straight over its target, with the in-use rule. False ends the walk.
-bool WriteInPlace(int index, const std::wstring& target, EntryBuffer data, uint64_t size) {
+// Writes one file entry. A new file is written where it stands (a killed run leaves at most a
+// file no installed version has); an existing one is replaced whole. False ends the walk.
+bool WriteEntryFile(int index, const std::wstring& target, const void* data, uint64_t size) {
     ScopedFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
-        data.reset();
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
-            // Taken to be in use: skipped. Only the first five entries say so.
-            if (index < 5) AppendLogLine(L"File đang được sử dụng, bỏ qua: " + target);
-            return true;
-        }
-        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " + std::to_wstring(error) +
-                      L")");
-        return false;
+        if (error != ERROR_FILE_EXISTS) return ReportCreateFailure(index, target, error);
+        if (ReplaceWithStagedCopy(target, data, size)) return true;
+        file.reset(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return ReportCreateFailure(index, target, GetLastError());
     }
-    if (!WriteAll(file.get(), data.get(), size)) {
-        file.reset();
-        data.reset();
+    if (!WriteAll(file.get(), data, size)) {
         AppendLogLine(L"Lỗi ghi file: " + target);
         return false;
     }
@@ -187,8 +193,7 @@ bool ExtractEntry(const ZipReader& zip, int index, const std::wstring& destinati
         return false;
     }
 
-    if (ReplaceWithStagedCopy(target, data.get(), size)) return true;
-    return WriteInPlace(index, target, std::move(data), size);
+    return WriteEntryFile(index, target, data.get(), size);
     return true;
 }
 
