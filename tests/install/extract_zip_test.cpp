@@ -340,3 +340,38 @@ TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
     EXPECT_THAT(Tree(AppDirectory()),
                 ElementsAre(L"..hidden", L".config\\", L".config\\x", L"a..b.txt", L"dot.txt"));
 }
+
+// Archives made to hurt: what the launcher does with them is decided and safe.
+TEST_F(ExtractZipTest, TwoEntriesForOneFileLeaveTheLastOne) {
+    // Windows names are case-blind: both entries are the same file.
+    EXPECT_TRUE(ExtractZip(Archive(BuildZip({{"dup.txt", "first"}, {"DUP.TXT", "second"}}))));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Success));
+    EXPECT_EQ(Tree(AppDirectory()).size(), 1u);
+    EXPECT_EQ(ReadBytes(Target(L"dup.txt")), "second");
+}
+
+TEST_F(ExtractZipTest, OverlappingEntriesAreEachBoundedByTheirOwnRecord) {
+    // Two directory records pointing at one stored body: each yields its own declared bytes,
+    // so overlap cannot multiply what is written beyond the records' sizes.
+    std::string bytes = BuildZip({{"one.txt", std::string(1000, 'x')},
+                                  {"two.txt", std::string(1000, 'x')}});
+    const size_t second = bytes.rfind(std::string("PK\x01\x02", 4));
+    Patch32(bytes, second + 42, 0);
+    EXPECT_TRUE(ExtractZip(Archive(bytes)));
+    EXPECT_THAT(log_.Lines(), ElementsAre(Success));
+    EXPECT_EQ(ReadBytes(Target(L"one.txt")), std::string(1000, 'x'));
+    EXPECT_EQ(ReadBytes(Target(L"two.txt")), std::string(1000, 'x'));
+}
+
+TEST_F(ExtractZipTest, OverLongNameIsCutAndRefusedByTheFileSystem) {
+    // The name is cut to 511 bytes; a component that long is more than any file system takes.
+    const std::string name = "d/" + std::string(600, 'n');
+    EXPECT_FALSE(ExtractZip(Archive(BuildZip({{"ok.txt", "1"}, {name, "2"}}))));
+    const std::vector<std::wstring> lines = log_.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::wstring cut = Target(L"d\\" + std::wstring(509, L'n'));
+    EXPECT_EQ(lines[0].rfind(L"Không thể tạo file: " + cut + L" (lỗi: ", 0), 0u)
+        << WideToUtf8(lines[0]);
+    EXPECT_EQ(lines[1], Failure);
+    EXPECT_EQ(ReadBytes(Target(L"ok.txt")), "1");
+}
