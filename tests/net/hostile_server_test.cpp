@@ -18,23 +18,7 @@ namespace {
 const std::wstring kCheck = L"Đang kiểm tra cập nhật...";
 const std::wstring kDone = L"Cập nhật hoàn tất.";
 
-std::string Manifest(const std::string& latest,
-                     const std::vector<std::pair<std::string, std::wstring>>& urls) {
-    std::string json = "{\"latest_version\": \"" + latest + "\", \"download_urls\": {";
-    for (size_t i = 0; i < urls.size(); i++)
-        json += (i ? ", \"" : "\"") + urls[i].first + "\": \"" + WideToUtf8(urls[i].second) + "\"";
-    return json + "}}";
-}
-
-class HostileServer : public testing::Test {
-protected:
-    HttpTestServer server;
-    void SetUp() override {
-        ASSERT_NE(server.Port(), 0);
-        ClearDirectory(AppDirectory());
-    }
-    void TearDown() override { ClearDirectory(AppDirectory()); }
-};
+using HostileServer = PassTest;
 
 TEST_F(HostileServer, BodyLongerThanItsContentLengthIsNeverTakenWhole) {
     // WinHTTP stops at Content-Length or, under Wine when the extra bytes arrive with the
@@ -60,7 +44,7 @@ TEST_F(HostileServer, ArchiveThatStopsComingEndsTheStepWithItsFailureLine) {
     drip.dripBytes = 1;
     drip.dripDelayMs = 1000;
     server.Route("/1.0.0.zip", drip);
-    server.Route("/version.json", TestRoute(Manifest("1.0.0", {{"1.0.0", server.Url("/1.0.0.zip")}})));
+    server.Route("/version.json", TestRoute(ManifestJson("1.0.0", {{"1.0.0", server.Url("/1.0.0.zip")}})));
 
     const ULONGLONG started = GetTickCount64();
     auto messages = RunPass(server.Url("/version.json"));
@@ -78,7 +62,7 @@ TEST_F(HostileServer, ManifestOfTenThousandVersionsChoosesCorrectly) {
         std::string v = std::to_string(i / 100) + "." + std::to_string(i % 100) + ".0";
         urls.push_back({v, server.Url("/" + v + ".zip")});
     }
-    server.Route("/version.json", TestRoute(Manifest("99.98.0", urls)));
+    server.Route("/version.json", TestRoute(ManifestJson("99.98.0", urls)));
     server.Route("/99.98.0.zip", TestRoute(BuildZip({{"marker.txt", "99.98"}})));
     ASSERT_TRUE(WriteBytes(AppPath(L"version.ini"), "version=99.97.5\r\n"));
 
@@ -101,7 +85,7 @@ TEST_F(HostileServer, RedirectToAnotherHostIsFollowed) {
     // WinHTTP's default policy follows redirects except from HTTPS to HTTP; the manifest and
     // archive then come from wherever the server sends us.
     HttpTestServer other;
-    other.Route("/real.json", TestRoute(Manifest("1.0.0", {{"1.0.0", other.Url("/1.0.0.zip")}})));
+    other.Route("/real.json", TestRoute(ManifestJson("1.0.0", {{"1.0.0", other.Url("/1.0.0.zip")}})));
     other.Route("/1.0.0.zip", TestRoute(BuildZip({{"from-other.txt", "x"}})));
     std::string location = "http://localhost:" + std::to_string(other.Port()) + "/real.json";
     TestRoute moved("moved");

@@ -1,7 +1,8 @@
 #include "tests/support/pass_capture.h"
 
-#include <gtest/gtest.h>
-
+#include "app/app_directory.h"
+#include "app/text.h"
+#include "tests/support/temp_dir.h"
 #include "tools/worker_sink.h"
 #include "update/updater_thread.h"
 
@@ -37,3 +38,18 @@ int CountOf(const std::vector<WorkerMessage>& messages, UINT message) {
     for (const WorkerMessage& m : messages) n += m.message == message;
     return n;
 }
+
+std::string ManifestJson(const std::string& latest,
+                         const std::vector<std::pair<std::string, std::wstring>>& urls) {
+    std::string json = "{\"latest_version\": \"" + latest + "\", \"download_urls\": {";
+    for (size_t i = 0; i < urls.size(); i++)
+        json += (i ? ", \"" : "\"") + urls[i].first + "\": \"" + WideToUtf8(urls[i].second) + "\"";
+    return json + "}}";
+}
+
+void PassTest::SetUp() {
+    ASSERT_NE(server.Port(), 0);
+    ClearDirectory(AppDirectory());
+}
+
+void PassTest::TearDown() { ClearDirectory(AppDirectory()); }

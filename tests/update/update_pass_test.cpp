@@ -43,24 +43,13 @@ std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>
     return all;
 }
 
-class UpdatePass : public testing::Test {
+class UpdatePass : public PassTest {
 protected:
-    HttpTestServer server;
-
-    void SetUp() override {
-        ASSERT_NE(server.Port(), 0);
-        ClearDirectory(AppDirectory());
-    }
-    void TearDown() override { ClearDirectory(AppDirectory()); }
-
     // A manifest listing each version at /VERSION.zip; serves it at /version.json.
     std::wstring ServeManifest(const std::string& latest, const std::vector<std::string>& versions) {
-        std::string json = "{\"latest_version\": \"" + latest + "\", \"download_urls\": {";
-        for (size_t i = 0; i < versions.size(); i++) {
-            std::string url(WideToUtf8(server.Url("/" + versions[i] + ".zip")));
-            json += (i ? ", \"" : "\"") + versions[i] + "\": \"" + url + "\"";
-        }
-        server.Route("/version.json", TestRoute(json + "}}"));
+        std::vector<std::pair<std::string, std::wstring>> urls;
+        for (const std::string& v : versions) urls.push_back({v, server.Url("/" + v + ".zip")});
+        server.Route("/version.json", TestRoute(ManifestJson(latest, urls)));
         return server.Url("/version.json");
     }
 
