@@ -13,9 +13,13 @@
 #include "app/app_directory.h"
 #include "app/app_state.h"
 #include "app/main_window.h"
+#include "app/site.h"
+#include "app/text.h"
 #include "app/startup.h"
 #include "app/worker_messages.h"
 #include "tests/support/gui.h"
+#include "tests/support/host_path.h"
+#include "tests/support/temp_dir.h"
 #include "update/updater_thread.h"
 
 // The test's own updater thread: the linker takes it instead of the library's. It records the
@@ -282,6 +286,54 @@ TEST_F(MainWindowTest, StartCommandActsWhateverItsNotification) {
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_LOG, BN_CLICKED), 0);
     EXPECT_EQ(TextOf(Child(IDC_LOG)), L"Dòng một\r\nKhông tìm thấy AutoTorvane.exe\r\n");
     EXPECT_TRUE(IsWindow(window));
+}
+
+// The stand-in application registered, for one test, as this prefix's handler of https links;
+// the previous handler comes back afterwards.
+class HttpsHandler {
+public:
+    HttpsHandler() {
+        wchar_t value[1024] = {};
+        DWORD size = sizeof(value);
+        hadOld_ = RegGetValueW(HKEY_LOCAL_MACHINE, kKey, nullptr, RRF_RT_REG_SZ, nullptr, value,
+                               &size) == ERROR_SUCCESS;
+        old_ = value;
+        const std::wstring command = L"\"" + HostPath(HOPWELL_FAKE_APP) + L"\" \"%1\"";
+        Set(command);
+    }
+    ~HttpsHandler() {
+        if (hadOld_) Set(old_);
+    }
+
+private:
+    static constexpr const wchar_t* kKey = L"Software\\Classes\\https\\shell\\open\\command";
+    static void Set(const std::wstring& command) {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, nullptr, REG_SZ, command.c_str(),
+                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    }
+    bool hadOld_ = false;
+    std::wstring old_;
+};
+
+TEST_F(MainWindowTest, SupportButtonsOpenTheirLinks) {
+    HttpsHandler handler;
+    TempDir records;
+    for (const auto& button : {std::make_pair(IDC_ZALO, kZaloUrl),
+                               std::make_pair(IDC_TELEGRAM, kTelegramUrl)}) {
+        const std::wstring record = records.File(std::to_wstring(button.first) + L".txt");
+        SetEnvironmentVariableW(L"HOPWELL_FAKE_RECORD", record.c_str());
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(button.first, BN_CLICKED), 0);
+        SetEnvironmentVariableW(L"HOPWELL_FAKE_RECORD", nullptr);
+        // The record's first line is the started program's command line.
+        const std::string url = WideToUtf8(button.second);
+        EXPECT_TRUE(PumpUntil(
+            [&] {
+                const std::string bytes = ReadBytes(record);
+                return bytes.substr(0, bytes.find("\r\n")).find(url) != std::string::npos;
+            },
+            15000))
+            << "button " << button.first << " did not open " << url << ": " << ReadBytes(record);
+    }
 }
 
 TEST_F(MainWindowTest, StaticControlsGetWhiteTextOnDarkGrey) {
