@@ -1,5 +1,6 @@
 #include "tests/support/root_store.h"
 
+#include <cstdio>
 
 #include "app/scoped_handle.h"
 
@@ -25,7 +26,8 @@ ScopedCertStore OpenRoot(DWORD location) {
 
 }  // namespace
 
-bool TrustRootCertificate(const std::string& der, DWORD location) {
+namespace {
+bool TrustOnce(const std::string& der, DWORD location) {
     ScopedCertStore root = OpenRoot(location);
     if (!root) return false;
     if (!CertAddEncodedCertificateToStore(root.get(), X509_ASN_ENCODING,
@@ -36,6 +38,19 @@ bool TrustRootCertificate(const std::string& der, DWORD location) {
     }
     // Wine writes the store back to the prefix's registry only on commit.
     return CertControlStore(root.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr) != 0;
+}
+}  // namespace
+
+bool TrustRootCertificate(const std::string& der, DWORD location) {
+    // Once in a fresh prefix, with other programs starting beside it, Wine failed to add the
+    // certificate; a moment later it succeeds.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        if (TrustOnce(der, location)) return true;
+        std::fprintf(stderr, "adding the test CA failed (error %lu, %zu bytes), trying again\n",
+                     GetLastError(), der.size());
+        Sleep(500);
+    }
+    return false;
 }
 
 bool DistrustRootCertificate(const std::string& der, DWORD location) {
