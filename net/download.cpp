@@ -13,7 +13,6 @@ namespace {
 
 constexpr int kSegmentCount = 4;
 constexpr uint64_t kSegmentThreshold = 2097152;
-constexpr DWORD kBufferSize = 262144;
 
 struct SegmentBounds {
     uint64_t firstByte;
@@ -66,7 +65,7 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
     ScopedFile target(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) return false;
-    std::vector<char> buffer(kBufferSize, 0);
+    std::vector<char> buffer(kReadBufferSize, 0);
     for (const std::wstring& partPath : partPaths) {
         {
             ScopedFile part(CreateFileW(partPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -75,7 +74,7 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
             for (;;) {
                 DWORD read = 0;
                 // A read error is no end of the part: stop rather than join a short archive.
-                if (!ReadFile(part.get(), buffer.data(), kBufferSize, &read, nullptr)) {
+                if (!ReadFile(part.get(), buffer.data(), kReadBufferSize, &read, nullptr)) {
                     return false;
                 }
                 if (read == 0) break;
@@ -113,19 +112,13 @@ void DownloadSegment(SegmentTask task) {
     ScopedFile part(CreateFileW(task.partPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!part) return;
-    std::vector<char> buffer(kBufferSize, 0);
-    DWORD available = 0;
-    while (WinHttpQueryDataAvailable(opened.request.get(), &available) && available > 0) {
-        DWORD read = 0;
-        if (!WinHttpReadData(opened.request.get(), buffer.data(),
-                             available < kBufferSize ? available : kBufferSize, &read) ||
-            read == 0) {
-            break;
-        }
+    // The loop ends at the end of the data or at the first failed query, read or write.
+    ReadHttpBody(opened, [&](const char* data, DWORD size) {
         DWORD written = 0;
-        if (!WriteFile(part.get(), buffer.data(), read, &written, nullptr)) break;
+        if (!WriteFile(part.get(), data, size, &written, nullptr)) return false;
         task.bytesWritten.fetch_add(written);
-    }
+        return true;
+    });
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,

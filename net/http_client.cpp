@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr DWORD kReadBufferSize = 262144;
 
 void AddHeader(HINTERNET request, const wchar_t* line) {
     WinHttpAddRequestHeaders(request, line, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
@@ -134,22 +133,33 @@ bool HttpContentLength(const HttpRequest& opened, uint64_t& length) {
     return ParseUnsigned64(text, length);
 }
 
+bool ReadHttpBody(const HttpRequest& opened,
+                  const std::function<bool(const char* data, DWORD size)>& consume) {
+    std::vector<char> buffer(kReadBufferSize, 0);
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
+    while (available > 0) {
+        DWORD read = 0;
+        if (!WinHttpReadData(opened.request.get(), buffer.data(),
+                             available < kReadBufferSize ? available : kReadBufferSize, &read)) {
+            return false;
+        }
+        if (read == 0) return true;
+        if (!consume(buffer.data(), read)) return false;
+        if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
+    }
+    return true;
+}
+
 bool HttpGetToMemory(const std::wstring& url, std::string& body) {
     HttpRequest opened;
     if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened)) return false;
-    std::vector<char> buffer(kReadBufferSize, 0);
     std::string received;
-    DWORD available = 0;
     // A failed query or read ends the body silently: what arrived before it is the result.
-    while (WinHttpQueryDataAvailable(opened.request.get(), &available) && available > 0) {
-        DWORD read = 0;
-        if (!WinHttpReadData(opened.request.get(), buffer.data(),
-                             available < kReadBufferSize ? available : kReadBufferSize, &read) ||
-            read == 0) {
-            break;
-        }
-        received.append(buffer.data(), read);
-    }
+    ReadHttpBody(opened, [&](const char* data, DWORD size) {
+        received.append(data, size);
+        return true;
+    });
     body = std::move(received);
     return true;
 }

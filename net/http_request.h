@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/scoped_handle.h"
@@ -55,3 +56,12 @@ bool HttpContentLength(const HttpRequest& opened, uint64_t& length);
 // Decimal text without sign or spaces to an unsigned 64-bit number; false on anything else,
 // including overflow.
 bool ParseUnsigned64(const std::wstring& text, uint64_t& value);
+
+// Every body is read in chunks of at most this many bytes into one buffer per operation.
+constexpr DWORD kReadBufferSize = 262144;
+
+// Reads the response body chunk by chunk, handing each chunk to consume, which returns false
+// to stop. True when the body ended (nothing more available, or a read of 0 bytes); false when
+// a query or a read failed or consume stopped.
+bool ReadHttpBody(const HttpRequest& opened,
+                  const std::function<bool(const char* data, DWORD size)>& consume);

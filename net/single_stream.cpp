@@ -1,11 +1,7 @@
-#include <vector>
-
 #include "net/download.h"
 #include "net/http_request.h"
 
 namespace {
-
-constexpr DWORD kReadBufferSize = 262144;
 
 // True when the body travels as sent, so its length must equal Content-Length.
 bool BodyIsUncoded(const HttpRequest& opened) {
@@ -30,23 +26,15 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
 
-    std::vector<char> buffer(kReadBufferSize, 0);
     uint64_t done = 0;
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
-    while (available > 0) {
-        DWORD read = 0;
-        if (!WinHttpReadData(opened.request.get(), buffer.data(),
-                             available < kReadBufferSize ? available : kReadBufferSize, &read)) {
-            return false;
-        }
-        if (read == 0) break;
+    const bool ended = ReadHttpBody(opened, [&](const char* data, DWORD size) {
         DWORD written = 0;
-        if (!WriteFile(file.get(), buffer.data(), read, &written, nullptr)) return false;
+        if (!WriteFile(file.get(), data, size, &written, nullptr)) return false;
         done += written;
         if (progress) progress(done, total);
-        if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
-    }
+        return true;
+    });
+    if (!ended) return false;
     // A connection that closes early ends the body like a complete one; only the announced
     // length tells them apart (decoded bodies have no length to compare with).
     if (hasLength && BodyIsUncoded(opened) && done != total) return false;
