@@ -1,0 +1,206 @@
+// ExtractZip over the archives of tests/install/make_archives.py: every form Info-ZIP writes,
+// hostile ones, and files that cannot be written.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "app/app_directory.h"
+#include "app/scoped_handle.h"
+#include "app/text.h"
+#include "install/extract_zip.h"
+#include "install/zip_reader.h"
+#include "tests/support/support.h"
+
+namespace {
+
+const std::wstring kSuccess = L"Miniz giải nén thành công!", kFailure = L"Miniz giải nén thất bại!";
+const std::wstring kCannotOpen = L"Không thể khởi tạo miniz reader";
+using Lines = std::vector<std::wstring>;
+
+std::wstring Archive(const std::string& name) { return HostPath(HOPWELL_TEST_ARCHIVES "/" + name); }
+std::wstring Target(const std::wstring& name) { return AppDirectory() + L"\\" + name; }
+
+// Everything below root, relative and sorted; directories end in '\'.
+Lines Tree(const std::wstring& root = AppDirectory(), const std::wstring& relative = L"") {
+    Lines entries;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return entries;
+    do {
+        const std::wstring name = relative + found.cFileName;
+        if (found.cFileName == std::wstring(L".") || found.cFileName == std::wstring(L"..")) continue;
+        const bool directory = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        entries.push_back(directory ? name + L"\\" : name);
+        if (directory) {
+            const Lines below = Tree(root, name + L"\\");
+            entries.insert(entries.end(), below.begin(), below.end());
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// Unpacks over AppDirectory; the lines it logged.
+Lines Extract(const std::wstring& archive, bool expected) {
+    bool result = !expected;
+    const Lines lines = TextsOf(Captured([&](HWND) { result = ExtractZip(archive); }), EM_REPLACESEL);
+    EXPECT_EQ(result, expected) << WideToUtf8(archive);
+    return lines;
+}
+
+class ExtractZipTest : public testing::Test {
+protected:
+    void SetUp() override { ClearDirectory(AppDirectory()); }
+};
+
+TEST_F(ExtractZipTest, UnpacksEveryFormInfoZipWrites) {
+    const std::wstring tree = Archive("tree");
+    Lines all = Tree(tree), withoutEmpty = all;
+    withoutEmpty.erase(std::find(withoutEmpty.begin(), withoutEmpty.end(), L"empty dir\\"));
+    for (const auto& [form, directories] : {std::pair{"dirs", true}, {"nodirs", false}, {"stored", true},
+                                            {"streamed", true}, {"zip64", true}, {"sfx", false},
+                                            {"sfxadjusted", false}, {"comment", true}}) {
+        SCOPED_TRACE(form);
+        ClearDirectory(AppDirectory());
+        EXPECT_EQ(Extract(Archive("infozip-" + std::string(form) + ".zip"), true), Lines{kSuccess});
+        EXPECT_EQ(Tree(), directories ? all : withoutEmpty);
+        for (const std::wstring& entry : all) {
+            if (entry.back() != L'\\') { EXPECT_EQ(ReadBytes(Target(entry)), ReadBytes(tree + L"\\" + entry)); }
+        }
+    }
+}
+
+TEST_F(ExtractZipTest, HostileArchivesEndWithTheirLineAndNoMemoryClaimed) {
+    const std::wstring broken = L"Không thể giải nén file: sub\\broken.txt";
+    const Lines firstAndSub = {L"first.txt", L"sub\\"};
+    const struct {
+        std::string archive;
+        Lines lines, tree;
+    } rows[] = {
+        {"zero.zip", {kCannotOpen}, {}},
+        {"text.zip", {kCannotOpen}, {}},
+        {"dir-more.zip", {kCannotOpen}, {}},
+        {"dir-fewer.zip", {kCannotOpen}, {}},
+        {"dir-spanned.zip", {kCannotOpen}, {}},
+        {"dir-large.zip", {kCannotOpen}, {}},
+        {"dir-offset.zip", {kCannotOpen}, {}},
+        {"dir-extra.zip", {kCannotOpen}, {}},
+        {"entry-crc.zip", {broken, kFailure}, firstAndSub},
+        {"entry-damaged.zip", {broken, kFailure}, firstAndSub},
+        {"entry-truncated.zip", {broken, kFailure}, firstAndSub},
+        {"entry-longer.zip", {broken, kFailure}, firstAndSub},
+        {"entry-shorter.zip", {broken, kFailure}, firstAndSub},
+        {"entry-ratio.zip", {broken, kFailure}, firstAndSub},
+        {"entry-storedsizes.zip", {broken, kFailure}, firstAndSub},
+        {"entry-encrypted.zip", {broken, kFailure}, firstAndSub},
+        {"entry-bzip2.zip", {broken, kFailure}, firstAndSub},
+        {"entry-offset.zip", {broken, kFailure}, firstAndSub},
+        {"entry-elsewhere.zip", {broken, kFailure}, firstAndSub},
+        {"record.zip", {L"Lỗi đọc thông tin file 1", kFailure}, {L"first.txt"}},
+        {"bad-file.zip", {L"Không thể tạo file: " + Target(L"bad?name.txt") + L" (lỗi: 123)", kFailure}, {L"before.txt"}},
+        {"bad-dir.zip", {L"Không thể tạo thư mục: " + Target(L"bad<dir\\"), kFailure}, {L"ok\\"}},
+        {"bad-parent.zip", {L"Không thể tạo thư mục cha: " + Target(L"bad<dir\\file.txt"), kFailure}, {}},
+        {"empty.zip", {kSuccess}, {}},
+        {"fake-end.zip", {kSuccess}, {L"a.txt"}},
+        {"zip64-end.zip", {kSuccess}, {L"a.txt"}},
+        {"trailing.zip", {kSuccess}, {L"first.txt", L"last", L"sub\\", L"sub\\broken.txt"}},
+        {"overlap.zip", {kSuccess}, {L"one.txt", L"two.txt"}},
+        {"names.zip", {kSuccess}, {L"..hidden", L".config\\", L".config\\x", L"a..b.txt", L"dir\\", L"dot.txt", L"dup.txt", L"zero"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.archive);
+        ClearDirectory(AppDirectory());
+        PROCESS_MEMORY_COUNTERS before{}, after{};
+        GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+        EXPECT_EQ(Extract(Archive(row.archive), row.lines.back() == kSuccess), row.lines);
+        GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+        EXPECT_LT(after.PeakWorkingSetSize, before.PeakWorkingSetSize + (64 << 20));
+        EXPECT_EQ(Tree(), row.tree);
+    }
+    EXPECT_EQ(ReadBytes(Target(L"dup.txt")), "second");  // one file twice: the last wins
+    EXPECT_EQ(ReadBytes(Target(L"zero")), "");
+    ClearDirectory(AppDirectory());
+    EXPECT_EQ(Extract(Archive("overlap.zip"), true), Lines{kSuccess});
+    EXPECT_EQ(ReadBytes(Target(L"two.txt")), std::string(1000, 'x'));
+    const std::wstring missing = Archive("missing.zip");
+    EXPECT_EQ(Extract(missing, false), Lines{L"Không thể mở file ZIP: " + missing});
+    // A name cut to 511 bytes still leaves a component longer than file systems take.
+    const Lines cut = Extract(Archive("long-name.zip"), false);
+    ASSERT_EQ(cut.size(), 2u);
+    EXPECT_EQ(cut[0].rfind(L"Không thể tạo file: " + Target(L"d\\" + std::wstring(509, L'n')) + L" (lỗi: ", 0), 0u);
+    EXPECT_EQ(ReadBytes(Target(L"ok.txt")), "1");
+}
+
+TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
+    std::istringstream names(ReadBytes(Archive("unsafe-names.txt")));
+    int index = 0;
+    for (std::string name; std::getline(names, name); ++index) {
+        SCOPED_TRACE(name);
+        std::wstring wide = Utf8ToWide(name);
+        std::replace(wide.begin(), wide.end(), L'/', L'\\');
+        EXPECT_EQ(Extract(Archive("unsafe-" + std::to_string(index) + ".zip"), false),
+                  (Lines{L"Đường dẫn không hợp lệ trong file ZIP: " + wide, kFailure}));
+        EXPECT_EQ(Tree(), Lines{});
+    }
+    EXPECT_EQ(index, 17);
+}
+
+TEST_F(ExtractZipTest, FilesInUseAreSkippedAndTheFirstFiveSaySo) {
+    // A directory where the archive has a file is refused like a file in use.
+    for (const auto& [held, directory] : {std::pair{4, -1}, {5, 1}}) {
+        ClearDirectory(AppDirectory());
+        auto path = [](int i) { return Target(L"f" + std::to_wstring(i) + L".txt"); };
+        if (directory >= 0) CreateDirectoryW(path(directory).c_str(), nullptr);
+        ASSERT_TRUE(WriteBytes(path(held), "old"));
+        ScopedFile holder(CreateFileW(path(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        const int said = held < 5 ? held : directory;  // f5 is skipped without a word
+        EXPECT_EQ(Extract(Archive("in-use.zip"), true),
+                  (Lines{L"File đang được sử dụng, bỏ qua: " + path(said), kSuccess}));
+        holder.reset();
+        for (int i = 0; i < 8; ++i) {
+            if (i != directory) { EXPECT_EQ(ReadBytes(path(i)), i == held ? "old" : "new " + std::to_string(i)); }
+        }
+    }
+}
+
+// Existing files are written beside and renamed over, so a killed run never leaves one cut
+// short; a copy a killed run left is consumed. A file another reader shares is written in place.
+TEST_F(ExtractZipTest, ReplacesFilesWholeAndLeavesNothingStaged) {
+    ASSERT_TRUE(WriteBytes(Target(L"f0.txt"), "old"));
+    ASSERT_TRUE(WriteBytes(Target(L"f0.txt.hopwell-new"), "half of a killed run's copy"));
+    ASSERT_TRUE(WriteBytes(Target(L"f1.txt"), "old, and longer than the new one"));
+    ScopedFile sharer(CreateFileW(Target(L"f1.txt").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(Extract(Archive("in-use.zip"), true), Lines{kSuccess});
+    sharer.reset();
+    EXPECT_EQ(ReadBytes(Target(L"f0.txt")), "new 0");
+    EXPECT_EQ(ReadBytes(Target(L"f1.txt")), "new 1");
+    EXPECT_EQ(Tree().size(), 8u);
+}
+
+TEST(ZipReader, SurvivesEveryTruncationAndCorruption) {
+    const std::string archive = ReadBytes(Archive("mixed.zip"));
+    ASSERT_GT(archive.size(), 100u);
+    for (size_t at = 0; at < archive.size(); ++at) {
+        ZipReader zip;
+        EXPECT_FALSE(ZipReaderInitMem(zip, archive.data(), at)) << at;
+        for (char value : {'\x00', '\x01', '\x7f', '\x80', '\xff'}) {
+            std::string bytes = archive;
+            bytes[at] = value;
+            if (!ZipReaderInitMem(zip, bytes.data(), bytes.size())) continue;
+            for (uint32_t i = 0; i < ZipReaderGetNumFiles(zip); ++i) {
+                uint64_t size = 0;
+                ZipFree(ZipReaderExtractToHeap(zip, i, &size));
+            }
+            ZipReaderEnd(zip);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "tests/support/support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <sstream>
+
+#include "app/scoped_handle.h"
+#include "app/text.h"
+#include "tools/worker_sink.h"
+#include "update/local_files.h"
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, base);
+    do {
+        path_ = std::wstring(base) + L"hopwell-test-" + std::to_wstring(GetCurrentProcessId()) +
+                L"-" + std::to_wstring(counter++);
+    } while (!CreateDirectoryW(path_.c_str(), nullptr));
+}
+
+TempDir::~TempDir() {
+    ClearDirectory(path_);
+    RemoveDirectoryW(path_.c_str());
+}
+
+void ClearDirectory(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = found.cFileName, child = path + L"\\" + name;
+        if (name == L"." || name == L"..") continue;
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ClearDirectory(child);
+            RemoveDirectoryW(child.c_str());
+        } else {
+            DeleteFileW(child.c_str());
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+           written == bytes.size();
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::string bytes;
+    ReadFileToString(path, bytes);
+    return bytes;
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring HostPath(const std::string& unixPath) {
+    std::wstring path = L"Z:" + Utf8ToWide(unixPath);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+namespace {
+std::string ServerDirectory() {
+    const char* directory = std::getenv("HOPWELL_TEST_SERVER");
+    return directory ? directory : "HOPWELL_TEST_SERVER-not-set";
+}
+}  // namespace
+
+std::wstring ServerUrl(const std::string& pathAndQuery) {
+    static const std::string port = ReadBytes(HostPath(ServerDirectory() + "/port"));
+    return Utf8ToWide("http://127.0.0.1:" + port + pathAndQuery);
+}
+
+std::wstring ServerFile(const std::string& name) {
+    return HostPath(ServerDirectory() + "/www/" + name);
+}
+
+std::vector<std::vector<std::string>> ServerRequests(const std::string& path) {
+    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
+    std::vector<std::vector<std::string>> requests;
+    for (std::string line; std::getline(log, line);) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+        fields.resize(5);
+        if (fields[1].substr(0, fields[1].find('?')) == path) requests.push_back(fields);
+    }
+    return requests;
+}
+
+std::vector<WorkerMessage> Captured(const std::function<void(HWND window)>& work) {
+    std::vector<WorkerMessage> messages;
+    HWND sink = CreateWorkerSink([&](const WorkerMessage& m) { messages.push_back(m); });
+    const bool ended = RunWithMessagePump([&] { work(sink); }, 180000);
+    DestroyWorkerSink(sink);
+    EXPECT_TRUE(ended) << "the work did not end";
+    return messages;
+}
+
+std::vector<std::wstring> TextsOf(const std::vector<WorkerMessage>& messages, UINT kind) {
+    std::vector<std::wstring> texts;
+    for (const WorkerMessage& m : messages)
+        if (m.message == kind) texts.push_back(m.text);
+    return texts;
+}
+
+bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        if (done()) return true;
+        if (GetTickCount64() - start > timeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+}

@@ -1,0 +1,174 @@
+// The update decision: versions, the manifest, the steps chosen, and the local files.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "app/scoped_handle.h"
+#include "app/text.h"
+#include "tests/support/support.h"
+#include "update/local_files.h"
+#include "update/manifest.h"
+#include "update/update_steps.h"
+#include "update/version.h"
+
+namespace {
+
+using Urls = std::map<std::wstring, std::wstring>;
+
+TEST(Versions, ParseAndCompareByTheFirstThreeNumbers) {
+    const struct {
+        const wchar_t* text;
+        std::vector<int> parts;
+    } parsed[] = {
+        {L"1.2.3", {1, 2, 3}},      {L"1.2", {1, 2, 0}},         {L".5", {0, 5, 0}},
+        {L"1..3", {1, 0, 3}},       {L"", {0, 0, 0}},            {L"build 1.2.3", {1, 2, 3}},
+        {L"1.2-rc3", {1, 23, 0}},   {L"1.2.3.4", {1, 2, 3, 4}},  {L"1.\u0663.\uFF15", {1, 0, 0}},
+        {L"2147483648.99999999999.1", {INT_MAX, INT_MAX, 1}},
+    };
+    for (const auto& [text, parts] : parsed) EXPECT_EQ(ParseVersion(text), parts) << WideToUtf8(text);
+    const struct {
+        const wchar_t *a, *b;
+        int order;
+    } compared[] = {
+        {L"1.10", L"1.9", 1},  {L"2.0.0", L"1.99.99", 1},  {L"1.2.3", L"1.2.4", -1},
+        {L"1.2", L"1.2.0", 0}, {L"1.2.3.4", L"1.2.3.5", 0}, {L"", L"0.0.0", 0},
+        {L"", L"0.0.1", -1},   {L"99999999999", L"2147483646", 1},
+    };
+    for (const auto& [a, b, order] : compared) {
+        EXPECT_EQ(CompareVersions(a, b), order) << WideToUtf8(a) << " vs " << WideToUtf8(b);
+        EXPECT_EQ(CompareVersions(b, a), -order) << WideToUtf8(b) << " vs " << WideToUtf8(a);
+    }
+}
+
+TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
+    const struct {
+        std::string body;
+        const wchar_t* latest;  // null: refused, the manifest untouched
+        Urls urls;
+    } rows[] = {
+        {R"({"latest_version": "1.10.0", "download_urls": {"1.9.0": "u9", "1.10.0": "u10"}})", L"1.10.0",
+         {{L"1.9.0", L"u9"}, {L"1.10.0", L"u10"}}},
+        {"{ \"download_urls\" :\n{\n\"2\"\t:\t\"u2\" ,\r\n \"1\" : \"u1\"\n},\"latest_version\"\n :\n\t\"2\"}", L"2",
+         {{L"1", L"u1"}, {L"2", L"u2"}}},
+        {R"({"latest_version": 3, "x": "y"})", L"x", {}},  // a bare value pairs with the next text
+        {R"({"latest_version":"1","download_urls":{"1":"a","1":"b"}})", L"1", {{L"1", L"b"}}},
+        {R"({"latest_version":"1","download_urls":{"1":"https:\/\/h\/a.zip"}})", L"1", {{L"1", L"https:\\/\\/h\\/a.zip"}}},
+        {R"({"latest_version":"3","download_urls":{"1":"a","2":"b}c","3":"d"}})", L"3", {{L"1", L"a"}}},
+        {R"({"latest_version":"3","download_urls":{"1":"a","2" "b"}})", L"3", {{L"1", L"a"}}},
+        {R"({"latest_version": "1.0", "download_urls": "none"})", L"1.0", {}},
+        {R"({"latest_version": "1.0", "download_urls": { "1.0": "u")", L"1.0", {}},
+        {"garbage \"latest_version\" junk : more \"7.0\"", L"7.0", {}},
+        {"{\"latest_version\":\"1.0-\xC3\xA1\",\"download_urls\":{\"1\":\"\xE1\xBA\xA1\",\"2\":\"\xFF\"}}",
+         L"1.0-\u00E1", {{L"1", L"\u1EA1"}, {L"2", L"\uFFFD"}}},
+        {std::string("{\"latest_version\":\"1\",") + '\0' + "\"download_urls\":{\"1\":\"u\"}}", L"1", {{L"1", L"u"}}},
+        {R"({"latest_version": "", "download_urls": {"1": "u"}})", nullptr, {}},
+        {R"({"Latest_Version": "1.0"})", nullptr, {}},
+        {R"({latest_version: "1.0"})", nullptr, {}},
+        {R"({"latest_version" "1.0"})", nullptr, {}},
+        {R"({"latest_version": "1.0)", nullptr, {}},
+        {"<html>404 Not Found</html>", nullptr, {}},
+    };
+    for (const auto& row : rows) {
+        UpdateManifest manifest;
+        if (!row.latest) manifest = UpdateManifest{L"kept", {{L"k", L"v"}}};
+        EXPECT_EQ(ParseManifest(row.body, manifest), row.latest != nullptr) << row.body;
+        EXPECT_EQ(manifest.latest_version, row.latest ? row.latest : L"kept") << row.body;
+        EXPECT_EQ(manifest.download_urls, row.latest ? row.urls : Urls({{L"k", L"v"}})) << row.body;
+    }
+}
+
+TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
+    const struct {
+        const wchar_t* latest;
+        std::vector<std::wstring> offered;
+        const wchar_t* installed;
+        std::vector<std::wstring> chosen;
+    } rows[] = {
+        {L"1.10.0", {L"1.10.0", L"1.9.0", L"1.2.0"}, L"0.0.0", {L"1.2.0", L"1.9.0", L"1.10.0"}},
+        {L"2.0", {L"1.0", L"1.5", L"2.0", L"2.0.1", L"3.0"}, L"1.5", {L"2.0"}},
+        {L"1.2.3.4", {L"1.2.3.4"}, L"1.2.3", {}},
+        {L"1", {L"0.0.0", L"0.0.1", L"1"}, L"", {L"0.0.1", L"1"}},
+        {L"v2", {L"v1-beta", L"v2"}, L"0.0.0", {L"v1-beta", L"v2"}},
+    };
+    for (const auto& row : rows) {
+        UpdateManifest manifest{row.latest, {}};
+        for (const std::wstring& v : row.offered) manifest.download_urls[v] = L"https://h/" + v;
+        std::vector<std::wstring> chosen;
+        for (const UpdateStep& step : SelectUpdateSteps(manifest, row.installed)) {
+            EXPECT_EQ(step.url, L"https://h/" + step.version);
+            chosen.push_back(step.version);
+        }
+        EXPECT_EQ(chosen, row.chosen) << WideToUtf8(row.installed);
+    }
+}
+
+TEST(SelectUpdateSteps, TenThousandOfferedVersions) {
+    std::string body = "{\"latest_version\": \"99.98.0\", \"download_urls\": {";
+    for (int i = 9999; i >= 0; i--)
+        body += "\"" + std::to_string(i / 100) + "." + std::to_string(i % 100) + ".0\": \"u\"" + (i ? "," : "}}");
+    UpdateManifest manifest;
+    ASSERT_TRUE(ParseManifest(body, manifest));
+    EXPECT_EQ(manifest.download_urls.size(), 10000u);
+    const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, L"50.0.0");
+    ASSERT_EQ(steps.size(), 4998u);
+    EXPECT_EQ(steps.front().version, L"50.1.0");
+    EXPECT_EQ(steps.back().version, L"99.98.0");
+    for (size_t i = 1; i < steps.size(); i++)
+        ASSERT_EQ(CompareVersions(steps[i - 1].version, steps[i].version), -1) << i;
+}
+
+TEST(LocalFiles, VersionIniIsReadLikeThePartSays) {
+    TempDir dir;
+    const std::wstring ini = dir.File(L"version.ini");
+    EXPECT_EQ(ReadInstalledVersion(ini), L"0.0.0");
+    const struct {
+        std::string content;
+        const wchar_t* version;
+    } rows[] = {
+        {"version=1.2.3\r\n", L"1.2.3"},       {"version=1.2.3", L"1.2.3"},
+        {"[app]\r\nversion=2.0\r\nx=1", L"2.0"}, {"myversion=3", L"3"},
+        {"version=1\nversion=2\n", L"1"},       {"version= 1.2 \t\r\n", L" 1.2 \t"},
+        {"version=1.0-\xC3\xA1\r\n", L"1.0-\u00E1"}, {"version=\r\n", L""},
+        {"", L"0.0.0"},                          {"version", L"0.0.0"},
+        {"Version=1.2.3", L"0.0.0"},             {"version = 1.2.3", L"0.0.0"},
+    };
+    for (const auto& row : rows) {
+        ASSERT_TRUE(WriteBytes(ini, row.content));
+        EXPECT_EQ(ReadInstalledVersion(ini), row.version) << row.content;
+    }
+}
+
+TEST(LocalFiles, VersionIniIsReplacedWholeOrNotAtAll) {
+    TempDir dir;
+    const std::wstring ini = dir.File(L"version.ini");
+    ASSERT_TRUE(WriteBytes(ini, "[app]\r\nversion=0.1\r\nextra=1\r\n"));
+    ASSERT_TRUE(WriteBytes(ini + L".tmp", "version=half"));  // left by a killed run
+    ASSERT_TRUE(WriteInstalledVersion(ini, L"1.0-\u1EA1"));
+    EXPECT_EQ(ReadBytes(ini), "version=1.0-\xE1\xBA\xA1\r\n");
+    EXPECT_FALSE(FileExists(ini + L".tmp"));
+    ASSERT_TRUE(WriteInstalledVersion(ini, L"1.4.2"));
+    EXPECT_EQ(ReadBytes(ini), "version=1.4.2\r\n");
+    ASSERT_TRUE(SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(WriteInstalledVersion(ini, L"2.0"));
+    SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(ReadBytes(ini), "version=1.4.2\r\n");
+    EXPECT_FALSE(WriteInstalledVersion(dir.File(L"no-such-dir\\version.ini"), L"1.0"));
+}
+
+TEST(LocalFiles, PidFileIsReadLikeAtoiWhileTheApplicationWritesIt) {
+    TempDir dir;
+    const std::wstring pid = dir.File(L"app.pid");
+    EXPECT_EQ(ReadPidFile(pid), 0u);
+    for (const auto& [content, expected] : {std::pair{"1234\r\n", 1234u}, {"  1234", 1234u}, {"12abc", 12u},
+                                            {"0", 0u}, {"abc", 0u}, {"", 0u}, {"\n\t 77\n", 77u}}) {
+        ASSERT_TRUE(WriteBytes(pid, content));
+        EXPECT_EQ(ReadPidFile(pid), expected) << content;
+    }
+    ScopedFile writer(CreateFileW(pid.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writer.get(), "42", 2, &written, nullptr));
+    EXPECT_EQ(ReadPidFile(pid), 42u);
+}
+
+}  // namespace
