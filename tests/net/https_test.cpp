@@ -2,7 +2,7 @@
 // to a test CA that these tests add to the prefix's Root store.
 #include <gtest/gtest.h>
 
-#include "app/app_directory.h"
+#include "base/app_directory.h"
 #include "net/download.h"
 #include "net/http_client.h"
 #include "tests/support/pass_capture.h"

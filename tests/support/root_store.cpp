@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 
 namespace {
 
