@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
 

@@ -1,8 +1,8 @@
 // Archives and entries beyond 4 GiB: sizes and offsets are 64-bit all the way through.
 #include <gtest/gtest.h>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
 #include "install/extract_zip.h"
 #include "tests/support/support.h"
 

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <sstream>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
-#include "app/text.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 #include "install/extract_zip.h"
 #include "install/zip_reader.h"
 #include "tests/support/support.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <tuple>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "net/download.h"
 #include "net/http_client.h"
 #include "net/http_request.h"

@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 
 namespace {
 std::wstring Env(const wchar_t* name) {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "app/scoped_handle.h"
-#include "app/text.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 #include "tools/worker_sink.h"
 #include "update/local_files.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 // A fresh directory under %TEMP%, removed with its contents at the end of the scope.
 class TempDir {

@@ -20,7 +20,7 @@
 
 #include "app/main_window.h"
 #include "app/startup.h"
-#include "app/text.h"
+#include "base/text.h"
 
 namespace {
 HWND Launcher() { return FindWindowW(kMainWindowClass, nullptr); }

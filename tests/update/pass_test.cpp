@@ -1,9 +1,9 @@
 // Whole update passes against the test server, every worker message captured.
 #include <gtest/gtest.h>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
-#include "app/text.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 #include "tests/support/support.h"
 #include "tools/worker_sink.h"
 #include "update/updater_thread.h"

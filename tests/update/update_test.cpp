@@ -3,8 +3,8 @@
 
 #include <climits>
 
-#include "app/scoped_handle.h"
-#include "app/text.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 #include "tests/support/support.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
