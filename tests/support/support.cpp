@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <sstream>
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
@@ -71,58 +69,10 @@ std::wstring HostPath(const std::string& unixPath) {
     return path;
 }
 
-namespace {
-std::string ServerDirectory() {
-    const char* directory = std::getenv("HOPWELL_TEST_SERVER");
-    return directory ? directory : "HOPWELL_TEST_SERVER-not-set";
-}
-}  // namespace
-
-std::wstring ServerUrl(const std::string& pathAndQuery) {
-    static const std::string port = ReadBytes(HostPath(ServerDirectory() + "/port"));
-    return Utf8ToWide("http://127.0.0.1:" + port + pathAndQuery);
-}
-
-std::wstring ServerFile(const std::string& name) {
-    return HostPath(ServerDirectory() + "/www/" + name);
-}
-
-std::vector<std::vector<std::string>> ServerRequests(const std::string& path) {
-    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
-    std::vector<std::vector<std::string>> requests;
-    for (std::string line; std::getline(log, line);) {
-        std::vector<std::string> fields;
-        std::istringstream split(line);
-        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
-        fields.resize(5);
-        if (fields[1].substr(0, fields[1].find('?')) == path) requests.push_back(fields);
-    }
-    return requests;
-}
-
-std::vector<WorkerMessage> Captured(const std::function<void(HWND window)>& work) {
-    std::vector<WorkerMessage> messages;
-    HWND sink = CreateWorkerSink([&](const WorkerMessage& m) { messages.push_back(m); });
-    const bool ended = RunWithMessagePump([&] { work(sink); }, 180000);
+std::vector<std::wstring> LoggedBy(const std::function<void()>& work) {
+    std::vector<std::wstring> lines;
+    HWND sink = CreateWorkerSink([&](const WorkerMessage& m) { lines.push_back(m.text); });
+    EXPECT_TRUE(RunWithMessagePump(work, 180000)) << "the work did not end";
     DestroyWorkerSink(sink);
-    EXPECT_TRUE(ended) << "the work did not end";
-    return messages;
-}
-
-std::vector<std::wstring> TextsOf(const std::vector<WorkerMessage>& messages, UINT kind) {
-    std::vector<std::wstring> texts;
-    for (const WorkerMessage& m : messages)
-        if (m.message == kind) texts.push_back(m.text);
-    return texts;
-}
-
-bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        if (done()) return true;
-        if (GetTickCount64() - start > timeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
+    return lines;
 }
