@@ -1,9 +1,11 @@
 // hopwell-driver: drives a running launcher window from outside, as a user would, for scripts.
 //
 //   wait-window MS | wait-enabled MS | wait-closed MS | wait-log TEXT MS
-//   state           prints "progress N", "enabled 0|1", "size W H" (client area), "status TEXT",
-//                   then the log box's lines
+//   state           prints "progress N", "enabled 0|1" (Start), "size W H" (client area),
+//                   "title TEXT", "buttons START|ZALO|TELEGRAM", "status TEXT", "log", then the
+//                   log box's lines
 //   click ID        clicks a button (Start 1003, Zalo 1004, Telegram 1005)
+//   select N        puts the log box's caret after N characters, as a click into it does
 //   down ID | up ID holds the left mouse button down on a button, or lets it go (a click)
 //   pixel X Y...    prints #RRGGBB of each client point as the screen shows it
 //   close           posts WM_CLOSE, as the close button does
@@ -64,15 +66,20 @@ int wmain(int argc, wchar_t** argv) {
         SendMessageTimeoutW(GetDlgItem(window, IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 10000, &position);
         std::wstring log = TextOf(GetDlgItem(window, IDC_LOG));
         for (size_t at; (at = log.find(L"\r\n")) != std::wstring::npos;) log.replace(at, 2, L"\n");
-        Print(L"progress " + std::to_wstring(position) + L"\nenabled " + std::to_wstring(StartEnabled()) + L"\nsize " +
-              std::to_wstring(client.right) + L" " + std::to_wstring(client.bottom) + L"\nstatus " +
-              TextOf(GetDlgItem(window, IDC_STATUS)) + L"\n" + log);
+        auto text = [&](int id) { return TextOf(GetDlgItem(window, id)); };
+        Print(L"progress " + std::to_wstring(position) + L"\nenabled " +
+              std::to_wstring(StartEnabled()) + L"\nsize " + std::to_wstring(client.right) + L" " +
+              std::to_wstring(client.bottom) + L"\ntitle " + TextOf(window) +
+              L"\nbuttons " + text(IDC_START) + L"|" + text(IDC_ZALO) + L"|" + text(IDC_TELEGRAM) +
+              L"\nstatus " + text(IDC_STATUS) + L"\nlog\n" + log);
     } else if ((command == L"click" || command == L"down" || command == L"up") && argc == 3) {
         HWND button = GetDlgItem(window, _wtoi(argv[2]));
         // Posted: a click on Start runs the launch wait, which would hold a sent message for seconds.
         if (command == L"click") PostMessageW(button, BM_CLICK, 0, 0);
         if (command != L"click")
             PostMessageW(button, command == L"down" ? WM_LBUTTONDOWN : WM_LBUTTONUP, command == L"down", MAKELPARAM(10, 10));
+    } else if (command == L"select" && argc == 3) {
+        SendMessageW(GetDlgItem(window, IDC_LOG), EM_SETSEL, _wtoi(argv[2]), _wtoi(argv[2]));
     } else if (command == L"pixel" && argc >= 4 && argc % 2 == 0) {
         HDC screen = GetDC(nullptr);
         for (int i = 2; i + 1 < argc; i += 2) {
