@@ -1,5 +1,5 @@
 // ExtractZip over the archives of tests/install/make_archives.py: every form Info-ZIP writes,
-// hostile ones, and files that cannot be written.
+// hostile ones, files that cannot be written, and sizes beyond 4 GiB (ExtractLarge, run alone).
 #include <windows.h>
 #include <psapi.h>
 
@@ -21,9 +21,7 @@ using Lines = std::vector<std::wstring>;
 const std::wstring kSuccess = L"Miniz giải nén thành công!", kFailure = L"Miniz giải nén thất bại!";
 const std::wstring kNoArchive = L"Không thể khởi tạo miniz reader";
 
-std::wstring Archive(const std::string& name) {
-    return HostPath(HOPWELL_TEST_ARCHIVES "/" + name);
-}
+std::wstring Archive(const std::string& name) { return HostPath(HOPWELL_TEST_ARCHIVES "/" + name); }
 std::wstring Target(const std::wstring& name) { return AppDirectory() + L"\\" + name; }
 
 // Everything below root, relative and sorted; directories end in '\'.
@@ -64,9 +62,14 @@ TEST_F(ExtractZipTest, UnpacksEveryFormInfoZipWrites) {
     const Lines all = Tree(tree);
     Lines noDirectories = all;  // directories come from the files' paths, all but the empty one
     noDirectories.erase(std::find(noDirectories.begin(), noDirectories.end(), L"empty dir\\"));
-    for (const auto& [form, directories] :
-         {std::pair{"dirs", true}, {"nodirs", false}, {"stored", true}, {"streamed", true},
-          {"zip64", true}, {"sfx", false}, {"sfxadjusted", false}, {"comment", true}}) {
+    for (const auto& [form, directories] : {std::pair{"dirs", true},
+                                            {"nodirs", false},
+                                            {"stored", true},
+                                            {"streamed", true},
+                                            {"zip64", true},
+                                            {"sfx", false},
+                                            {"sfxadjusted", false},
+                                            {"comment", true}}) {
         SCOPED_TRACE(form);
         ClearDirectory(AppDirectory());
         EXPECT_EQ(Extract(Archive("infozip-" + std::string(form) + ".zip"), true), Lines{kSuccess});
@@ -217,6 +220,43 @@ TEST(ZipReader, SurvivesEveryTruncationAndCorruption) {
             ZipReaderEnd(zip);
         }
     }
+}
+
+void ExtractLarge(const std::string& archive) {
+    ClearDirectory(AppDirectory());
+    EXPECT_EQ(Extract(Archive("large/" + archive), true), Lines{kSuccess});
+}
+
+// Length bytes at offset, and the file's size.
+std::string ReadAt(const std::wstring& path, uint64_t offset, DWORD length, uint64_t& size) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER at{}, whole{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    std::string bytes(length, '\0');
+    DWORD got = 0;
+    if (!GetFileSizeEx(file.get(), &whole) || !SetFilePointerEx(file.get(), at, nullptr, 0) ||
+        !ReadFile(file.get(), &bytes[0], length, &got, nullptr))
+        return "";
+    size = static_cast<uint64_t>(whole.QuadPart);
+    return bytes.substr(0, got);
+}
+
+TEST(ExtractLarge, EntryOfMoreThanFourGibibytes) {
+    ExtractLarge("entry.zip");
+    const std::wstring big = AppDirectory() + L"\\big\\zeros.bin";
+    const uint64_t expected = (4097ULL << 20) + 7;
+    uint64_t size = 0;
+    EXPECT_EQ(ReadAt(big, (4ULL << 30) - 4, 8, size), std::string(8, '\0'));
+    EXPECT_EQ(ReadAt(big, expected - 7, 64, size), "the end");
+    EXPECT_EQ(size, expected);
+    EXPECT_EQ(ReadBytes(AppDirectory() + L"\\after"), "a");
+    ClearDirectory(AppDirectory());
+}
+
+TEST(ExtractLarge, ArchiveOfMoreThanFourGibibytes) {
+    ExtractLarge("archive.zip");  // entries behind a 4 GiB hole, reached through ZIP64 offsets
+    EXPECT_EQ(ReadBytes(AppDirectory() + L"\\first.txt"), "beyond four gibibytes");
+    EXPECT_EQ(ReadBytes(AppDirectory() + L"\\nested\\second.bin"), std::string(100000, 'z'));
 }
 
 }  // namespace

@@ -25,12 +25,14 @@ std::wstring Env(const wchar_t* name) {
 
 DWORD Milliseconds(const wchar_t* name, DWORD fallback) {
     const std::wstring text = Env(name);
-    return std::min<DWORD>(text.empty() ? fallback : std::wcstoul(text.c_str(), nullptr, 10), 60000);
+    return std::min<DWORD>(text.empty() ? fallback : std::wcstoul(text.c_str(), nullptr, 10),
+                           60000);
 }
 
 void WriteWhole(const std::wstring& path, const std::wstring& text) {
     const std::string bytes = WideToUtf8(text);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
     DWORD written = 0;
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
@@ -43,7 +45,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     GetCurrentDirectoryW(MAX_PATH, cwd);
     const std::wstring pid = std::to_wstring(GetCurrentProcessId());
     std::wstring record = Env(L"HOPWELL_FAKE_RECORD");
-    if (record.empty()) record = std::wstring(own).substr(0, std::wstring(own).rfind(L'\\')) + L"\\autotorvane-run.txt";
+    if (record.empty())
+        record =
+            std::wstring(own).substr(0, std::wstring(own).rfind(L'\\')) + L"\\autotorvane-run.txt";
     WriteWhole(record, std::wstring(GetCommandLineW()) + L"\r\n" + cwd + L"\r\n" + pid + L"\r\n");
 
     const std::wstring mode = Env(L"HOPWELL_FAKE_MODE");

@@ -1,11 +1,10 @@
 #!/usr/bin/env python3
 """A misbehaving HTTP server for the tests: http_server.py start|stop DIR
 
-start serves the files of DIR/www on 127.0.0.1, at a port the system picks (written to
-DIR/port), from a background process (DIR/pid), and appends a line per request to
-DIR/requests.log: method, path, Range, Accept-Encoding and User-Agent, tab-separated. A file
-is sent whole with "Accept-Ranges: bytes", or one "Range: bytes=A-B" of it with 206; a missing
-file gets a 404 page. The query string makes the answer misbehave:
+start serves the files of DIR/www on 127.0.0.1 at a port the system picks (DIR/port), from a
+background process (DIR/pid), and logs each request's method, path and Range, tab-separated,
+to DIR/requests.log. A file is sent whole with "Accept-Ranges: bytes", or one "Range: bytes=A-B"
+of it with 206; a missing one gets a 404 page. The query string makes the answer misbehave:
   status=N    N with the whole file          ranges=TEXT  Accept-Ranges: TEXT (empty: none)
   length=N    Content-Length: N ("none")     whole        a Range answered with 200
   shift=N     the Range moved by N bytes     drop=N       the connection closed after N bytes
@@ -37,10 +36,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def answer(self, head):
         path, _, query = self.path.partition("?")
         q = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
-        h = self.headers
+        wanted = self.headers.get("Range", "")
         with open(os.path.join(DIR, "requests.log"), "a") as log:
-            log.write("\t".join([self.command, self.path, h.get("Range", ""),
-                                 h.get("Accept-Encoding", ""), h.get("User-Agent", "")]) + "\n")
+            log.write("%s\t%s\t%s\n" % (self.command, self.path, wanted))
         self.close_connection = True
         if head and "drophead" in q:
             return
@@ -50,8 +48,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             body, status = b"<html><body>Not Found</body></html>", 404
         lines = [("Accept-Ranges", q.get("ranges", "bytes"))] if q.get("ranges", "x") else []
-        wanted = h.get("Range", "")
-        if "gzip" in q and "gzip" in h.get("Accept-Encoding", ""):
+        if "gzip" in q and "gzip" in self.headers.get("Accept-Encoding", ""):
             body = gzip.compress(body)
             lines.append(("Content-Encoding", "gzip"))
         elif wanted.startswith("bytes=") and status == 200 and "whole" not in q:
@@ -66,45 +63,36 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for name, value in lines + [("Connection", "close")]:
             self.send_header(name, value)
         self.end_headers()
-        if head:
-            return
-        body = body[:int(q.get("drop", len(body)))]
-        for at in range(0, max(len(body), 1), 65536):
+        body = b"" if head else body[:int(q.get("drop", len(body)))]
+        for at in range(0, len(body), 65536):
             time.sleep(int(q.get("slow", 0)) / 1000)
             self.wfile.write(body[at:at + 65536])
 
 
-def main():
-    global DIR
+if __name__ == "__main__":
     action, DIR = sys.argv[1], os.path.abspath(sys.argv[2])
-    pid_file, port_file = os.path.join(DIR, "pid"), os.path.join(DIR, "port")
-    if action == "stop":
-        if os.path.exists(pid_file):
-            try:
-                os.kill(int(open(pid_file).read()), signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            os.remove(pid_file)
+    pid, port = os.path.join(DIR, "pid"), os.path.join(DIR, "port")
+    if action == "stop" and os.path.exists(pid):
+        try:
+            os.kill(int(open(pid).read()), signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        os.remove(pid)
     elif action == "start":
         os.makedirs(os.path.join(DIR, "www"), exist_ok=True)
-        for name in (port_file, os.path.join(DIR, "requests.log")):
-            if os.path.exists(name):
-                os.remove(name)
-        # Its own output: a test runner waits for every holder of the output it gave.
+        for old in [port, os.path.join(DIR, "requests.log")]:
+            if os.path.exists(old):
+                os.remove(old)
+        # Output of its own: a test runner waits for every holder of the output it gave.
         child = subprocess.Popen([sys.executable, __file__, "serve", DIR], start_new_session=True,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                  stderr=open(os.path.join(DIR, "server.log"), "w"))
-        open(pid_file, "w").write(str(child.pid))
-        while not os.path.exists(port_file) and child.poll() is None:
+        open(pid, "w").write(str(child.pid))
+        while not os.path.exists(port) and child.poll() is None:
             time.sleep(0.05)
-        return 0 if os.path.exists(port_file) else 1
+        sys.exit(0 if os.path.exists(port) else 1)
     elif action == "serve":
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        open(port_file + ".new", "w").write(str(server.server_address[1]))
-        os.rename(port_file + ".new", port_file)
+        open(port + ".new", "w").write(str(server.server_address[1]))
+        os.rename(port + ".new", port)  # whole when it appears
         server.serve_forever()
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -9,11 +9,14 @@
 
 namespace {
 bool Trust(const std::string& der) {
-    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    HCERTSTORE root =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     // Wine writes the store back to the prefix's registry only on commit.
     const bool added = root &&
-                       CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                                        static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
+                       CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
+                                                        reinterpret_cast<const BYTE*>(der.data()),
+                                                        static_cast<DWORD>(der.size()),
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr) &&
                        CertControlStore(root, 0, CERT_STORE_CTRL_COMMIT, nullptr);
     if (root) CertCloseStore(root, 0);
     return added;
@@ -30,7 +33,8 @@ int wmain(int argc, wchar_t** argv) {
     // certificate; a moment later it took it.
     for (int attempt = 0; attempt < 5; attempt++, Sleep(500)) {
         if (Trust(der)) return 0;
-        std::fprintf(stderr, "hopwell-trust-ca: adding the CA failed (error %lu), trying again\n", GetLastError());
+        std::fprintf(stderr, "hopwell-trust-ca: adding the CA failed (error %lu), trying again\n",
+                     GetLastError());
     }
     return 1;
 }

@@ -34,8 +34,8 @@ std::wstring TextOf(HWND control) {
     DWORD_PTR length = 0, copied = 0;
     SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 10000, &length);
     std::wstring text(length + 1, L'\0');
-    SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]), SMTO_ABORTIFHUNG, 10000,
-                        &copied);
+    SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]),
+                        SMTO_ABORTIFHUNG, 10000, &copied);
     text.resize(copied);
     return text;
 }
@@ -43,7 +43,8 @@ std::wstring TextOf(HWND control) {
 bool StartEnabled() { return Launcher() && IsWindowEnabled(GetDlgItem(Launcher(), IDC_START)); }
 
 int WaitFor(const wchar_t* limit, const std::function<bool()>& done) {
-    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start <= std::wcstoull(limit, nullptr, 10); Sleep(50))
+    for (ULONGLONG start = GetTickCount64();
+         GetTickCount64() - start <= std::wcstoull(limit, nullptr, 10); Sleep(50))
         if (done()) return 0;
     return 1;
 }
@@ -52,32 +53,38 @@ int WaitFor(const wchar_t* limit, const std::function<bool()>& done) {
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"wait-window" && argc == 3) return WaitFor(argv[2], [] { return IsWindowVisible(Launcher()); });
+    if (command == L"wait-window" && argc == 3)
+        return WaitFor(argv[2], [] { return IsWindowVisible(Launcher()); });
     if (command == L"wait-enabled" && argc == 3) return WaitFor(argv[2], StartEnabled);
     if (command == L"wait-closed" && argc == 3) return WaitFor(argv[2], [] { return !Launcher(); });
     if (command == L"wait-log" && argc == 4)
-        return WaitFor(argv[3], [&] { return TextOf(GetDlgItem(Launcher(), IDC_LOG)).find(argv[2]) != std::wstring::npos; });
+        return WaitFor(argv[3], [&] {
+            return TextOf(GetDlgItem(Launcher(), IDC_LOG)).find(argv[2]) != std::wstring::npos;
+        });
     HWND window = Launcher();
     if (!window) return 1;
     if (command == L"state" && argc == 2) {
         RECT client{};
         GetClientRect(window, &client);
         DWORD_PTR position = 0;
-        SendMessageTimeoutW(GetDlgItem(window, IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 10000, &position);
+        SendMessageTimeoutW(GetDlgItem(window, IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
+                            10000, &position);
         std::wstring log = TextOf(GetDlgItem(window, IDC_LOG));
         for (size_t at; (at = log.find(L"\r\n")) != std::wstring::npos;) log.replace(at, 2, L"\n");
         auto text = [&](int id) { return TextOf(GetDlgItem(window, id)); };
         Print(L"progress " + std::to_wstring(position) + L"\nenabled " +
               std::to_wstring(StartEnabled()) + L"\nsize " + std::to_wstring(client.right) + L" " +
-              std::to_wstring(client.bottom) + L"\ntitle " + TextOf(window) +
-              L"\nbuttons " + text(IDC_START) + L"|" + text(IDC_ZALO) + L"|" + text(IDC_TELEGRAM) +
-              L"\nstatus " + text(IDC_STATUS) + L"\nlog\n" + log);
+              std::to_wstring(client.bottom) + L"\ntitle " + TextOf(window) + L"\nbuttons " +
+              text(IDC_START) + L"|" + text(IDC_ZALO) + L"|" + text(IDC_TELEGRAM) + L"\nstatus " +
+              text(IDC_STATUS) + L"\nlog\n" + log);
     } else if ((command == L"click" || command == L"down" || command == L"up") && argc == 3) {
         HWND button = GetDlgItem(window, _wtoi(argv[2]));
-        // Posted: a click on Start runs the launch wait, which would hold a sent message for seconds.
+        // Posted: a click on Start runs the launch wait, which would hold a sent message for
+        // seconds.
         if (command == L"click") PostMessageW(button, BM_CLICK, 0, 0);
         if (command != L"click")
-            PostMessageW(button, command == L"down" ? WM_LBUTTONDOWN : WM_LBUTTONUP, command == L"down", MAKELPARAM(10, 10));
+            PostMessageW(button, command == L"down" ? WM_LBUTTONDOWN : WM_LBUTTONUP,
+                         command == L"down", MAKELPARAM(10, 10));
     } else if (command == L"select" && argc == 3) {
         SendMessageW(GetDlgItem(window, IDC_LOG), EM_SETSEL, _wtoi(argv[2]), _wtoi(argv[2]));
     } else if (command == L"pixel" && argc >= 4 && argc % 2 == 0) {
@@ -87,7 +94,8 @@ int wmain(int argc, wchar_t** argv) {
             ClientToScreen(window, &point);
             const COLORREF color = GetPixel(screen, point.x, point.y);
             wchar_t text[8];
-            swprintf(text, 8, L"#%02X%02X%02X", GetRValue(color), GetGValue(color), GetBValue(color));
+            swprintf(text, 8, L"#%02X%02X%02X", GetRValue(color), GetGValue(color),
+                     GetBValue(color));
             Print(text);
         }
         ReleaseDC(nullptr, screen);

@@ -20,18 +20,25 @@ TEST(Versions, ParseAndCompareByTheFirstThreeNumbers) {
         const wchar_t* text;
         std::vector<int> parts;
     } parsed[] = {
-        {L"1.2.3", {1, 2, 3}},      {L"1.2", {1, 2, 0}},         {L".5", {0, 5, 0}},
-        {L"1..3", {1, 0, 3}},       {L"", {0, 0, 0}},            {L"build 1.2.3", {1, 2, 3}},
-        {L"1.2-rc3", {1, 23, 0}},   {L"1.2.3.4", {1, 2, 3, 4}},  {L"1.\u0663.\uFF15", {1, 0, 0}},
+        {L"1.2.3", {1, 2, 3}},
+        {L"1.2", {1, 2, 0}},
+        {L".5", {0, 5, 0}},
+        {L"1..3", {1, 0, 3}},
+        {L"", {0, 0, 0}},
+        {L"build 1.2.3", {1, 2, 3}},
+        {L"1.2-rc3", {1, 23, 0}},
+        {L"1.2.3.4", {1, 2, 3, 4}},
+        {L"1.\u0663.\uFF15", {1, 0, 0}},
         {L"2147483648.99999999999.1", {INT_MAX, INT_MAX, 1}},
     };
-    for (const auto& [text, parts] : parsed) EXPECT_EQ(ParseVersion(text), parts) << WideToUtf8(text);
+    for (const auto& [text, parts] : parsed)
+        EXPECT_EQ(ParseVersion(text), parts) << WideToUtf8(text);
     const struct {
         const wchar_t *a, *b;
         int order;
     } compared[] = {
-        {L"1.10", L"1.9", 1},  {L"2.0.0", L"1.99.99", 1},  {L"1.2.3", L"1.2.4", -1},
-        {L"1.2", L"1.2.0", 0}, {L"1.2.3.4", L"1.2.3.5", 0}, {L"", L"0.0.0", 0},
+        {L"1.10", L"1.9", 1},  {L"2.0.0", L"1.99.99", 1},          {L"1.2.3", L"1.2.4", -1},
+        {L"1.2", L"1.2.0", 0}, {L"1.2.3.4", L"1.2.3.5", 0},        {L"", L"0.0.0", 0},
         {L"", L"0.0.1", -1},   {L"99999999999", L"2147483646", 1},
     };
     for (const auto& [a, b, order] : compared) {
@@ -46,21 +53,32 @@ TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
         const wchar_t* latest;  // null: refused, the manifest untouched
         Urls urls;
     } rows[] = {
-        {R"({"latest_version": "1.10.0", "download_urls": {"1.9.0": "u9", "1.10.0": "u10"}})", L"1.10.0",
+        {R"({"latest_version": "1.10.0", "download_urls": {"1.9.0": "u9", "1.10.0": "u10"}})",
+         L"1.10.0",
          {{L"1.9.0", L"u9"}, {L"1.10.0", L"u10"}}},
-        {"{ \"download_urls\" :\n{\n\"2\"\t:\t\"u2\" ,\r\n \"1\" : \"u1\"\n},\"latest_version\"\n :\n\t\"2\"}", L"2",
+        {"{ \"download_urls\" :\n{\n\"2\"\t:\t\"u2\" ,\r\n \"1\" : \"u1\"\n},\"latest_version\"\n "
+         ":\n\t\"2\"}",
+         L"2",
          {{L"1", L"u1"}, {L"2", L"u2"}}},
         {R"({"latest_version": 3, "x": "y"})", L"x", {}},  // a bare value pairs with the next text
         {R"({"latest_version":"1","download_urls":{"1":"a","1":"b"}})", L"1", {{L"1", L"b"}}},
-        {R"({"latest_version":"1","download_urls":{"1":"https:\/\/h\/a.zip"}})", L"1", {{L"1", L"https:\\/\\/h\\/a.zip"}}},
-        {R"({"latest_version":"3","download_urls":{"1":"a","2":"b}c","3":"d"}})", L"3", {{L"1", L"a"}}},
+        {R"({"latest_version":"1","download_urls":{"1":"https:\/\/h\/a.zip"}})",
+         L"1",
+         {{L"1", L"https:\\/\\/h\\/a.zip"}}},
+        {R"({"latest_version":"3","download_urls":{"1":"a","2":"b}c","3":"d"}})",
+         L"3",
+         {{L"1", L"a"}}},
         {R"({"latest_version":"3","download_urls":{"1":"a","2" "b"}})", L"3", {{L"1", L"a"}}},
         {R"({"latest_version": "1.0", "download_urls": "none"})", L"1.0", {}},
         {R"({"latest_version": "1.0", "download_urls": { "1.0": "u")", L"1.0", {}},
         {"garbage \"latest_version\" junk : more \"7.0\"", L"7.0", {}},
-        {"{\"latest_version\":\"1.0-\xC3\xA1\",\"download_urls\":{\"1\":\"\xE1\xBA\xA1\",\"2\":\"\xFF\"}}",
-         L"1.0-\u00E1", {{L"1", L"\u1EA1"}, {L"2", L"\uFFFD"}}},
-        {std::string("{\"latest_version\":\"1\",") + '\0' + "\"download_urls\":{\"1\":\"u\"}}", L"1", {{L"1", L"u"}}},
+        {"{\"latest_version\":\"1.0-\xC3\xA1\",\"download_urls\":{\"1\":\"\xE1\xBA\xA1\",\"2\":"
+         "\"\xFF\"}}",
+         L"1.0-\u00E1",
+         {{L"1", L"\u1EA1"}, {L"2", L"\uFFFD"}}},
+        {std::string("{\"latest_version\":\"1\",") + '\0' + "\"download_urls\":{\"1\":\"u\"}}",
+         L"1",
+         {{L"1", L"u"}}},
         {R"({"latest_version": "", "download_urls": {"1": "u"}})", nullptr, {}},
         {R"({"Latest_Version": "1.0"})", nullptr, {}},
         {R"({latest_version: "1.0"})", nullptr, {}},
@@ -105,7 +123,8 @@ TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
 TEST(SelectUpdateSteps, TenThousandOfferedVersions) {
     std::string body = "{\"latest_version\": \"99.98.0\", \"download_urls\": {";
     for (int i = 9999; i >= 0; i--)
-        body += "\"" + std::to_string(i / 100) + "." + std::to_string(i % 100) + ".0\": \"u\"" + (i ? "," : "}}");
+        body += "\"" + std::to_string(i / 100) + "." + std::to_string(i % 100) + ".0\": \"u\"" +
+                (i ? "," : "}}");
     UpdateManifest manifest;
     ASSERT_TRUE(ParseManifest(body, manifest));
     EXPECT_EQ(manifest.download_urls.size(), 10000u);
@@ -125,12 +144,18 @@ TEST(LocalFiles, VersionIniIsReadLikeThePartSays) {
         std::string content;
         const wchar_t* version;
     } rows[] = {
-        {"version=1.2.3\r\n", L"1.2.3"},       {"version=1.2.3", L"1.2.3"},
-        {"[app]\r\nversion=2.0\r\nx=1", L"2.0"}, {"myversion=3", L"3"},
-        {"version=1\nversion=2\n", L"1"},       {"version= 1.2 \t\r\n", L" 1.2 \t"},
-        {"version=1.0-\xC3\xA1\r\n", L"1.0-\u00E1"}, {"version=\r\n", L""},
-        {"", L"0.0.0"},                          {"version", L"0.0.0"},
-        {"Version=1.2.3", L"0.0.0"},             {"version = 1.2.3", L"0.0.0"},
+        {"version=1.2.3\r\n", L"1.2.3"},
+        {"version=1.2.3", L"1.2.3"},
+        {"[app]\r\nversion=2.0\r\nx=1", L"2.0"},
+        {"myversion=3", L"3"},
+        {"version=1\nversion=2\n", L"1"},
+        {"version= 1.2 \t\r\n", L" 1.2 \t"},
+        {"version=1.0-\xC3\xA1\r\n", L"1.0-\u00E1"},
+        {"version=\r\n", L""},
+        {"", L"0.0.0"},
+        {"version", L"0.0.0"},
+        {"Version=1.2.3", L"0.0.0"},
+        {"version = 1.2.3", L"0.0.0"},
     };
     for (const auto& row : rows) {
         ASSERT_TRUE(WriteBytes(ini, row.content));
@@ -159,13 +184,18 @@ TEST(LocalFiles, PidFileIsReadLikeAtoiWhileTheApplicationWritesIt) {
     TempDir dir;
     const std::wstring pid = dir.File(L"app.pid");
     EXPECT_EQ(ReadPidFile(pid), 0u);
-    for (const auto& [content, expected] : {std::pair{"1234\r\n", 1234u}, {"  1234", 1234u}, {"12abc", 12u},
-                                            {"0", 0u}, {"abc", 0u}, {"", 0u}, {"\n\t 77\n", 77u}}) {
+    for (const auto& [content, expected] : {std::pair{"1234\r\n", 1234u},
+                                            {"  1234", 1234u},
+                                            {"12abc", 12u},
+                                            {"0", 0u},
+                                            {"abc", 0u},
+                                            {"", 0u},
+                                            {"\n\t 77\n", 77u}}) {
         ASSERT_TRUE(WriteBytes(pid, content));
         EXPECT_EQ(ReadPidFile(pid), expected) << content;
     }
-    ScopedFile writer(CreateFileW(pid.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  CREATE_ALWAYS, 0, nullptr));
+    ScopedFile writer(CreateFileW(pid.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(writer.get(), "42", 2, &written, nullptr));
     EXPECT_EQ(ReadPidFile(pid), 42u);
