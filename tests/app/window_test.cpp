@@ -1,59 +1,25 @@
-// Start-up as a whole, with a scripted updater thread in place of the real one.
+// Start-up, with a scripted updater thread in place of the real one.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
-#include <thread>
 
 #include "app/app_state.h"
 #include "app/startup.h"
-#include "base/worker_messages.h"
 #include "update/updater_thread.h"
 
 // Linked ahead of the library's: records the window it was given.
 namespace {
-std::atomic<int> updaterCalls{0};
 std::atomic<HWND> updaterWindow{nullptr};
 }  // namespace
 
 DWORD WINAPI UpdaterThread(LPVOID parameter) {
     updaterWindow = static_cast<HWND>(parameter);
-    ++updaterCalls;
     return 0;
 }
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& done) {
-    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 10000; Sleep(20))
-        if (done()) return true;
-    return false;
-}
-
-// RunLauncher on this thread; observe(window) runs on another once the window shows, and closes
-// it. A message loop left running is ended after a while.
-int RunWith(const std::function<void(HWND)>& observe) {
-    updaterCalls = 0;
-    SetMainWindow(nullptr);
-    const DWORD uiThread = GetCurrentThreadId();
-    std::atomic<bool> finished{false};
-    std::thread helper([&] {
-        HWND found = nullptr;
-        WaitFor([&] {
-            return finished ||
-                   ((found = FindWindowW(kMainWindowClass, nullptr)) && IsWindowVisible(found));
-        });
-        if (found && !finished) observe(found);
-        if (!WaitFor([&] { return finished.load(); })) PostThreadMessageW(uiThread, WM_QUIT, 7, 0);
-    });
-    const int code = RunLauncher(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
-    finished = true;
-    helper.join();
-    UnregisterClassW(kMainWindowClass, GetModuleHandleW(nullptr));
-    return code;
-}
 
 int IconWidth(HWND window, WPARAM which) {
     ICONINFO info{};
@@ -66,22 +32,19 @@ int IconWidth(HWND window, WPARAM which) {
     return bitmap.bmWidth;
 }
 
-TEST(Startup, RunsTheWindowUntilItIsClosed) {
-    HWND seen = nullptr;
-    int big = 0, small = 0;
-    EXPECT_EQ(RunWith([&](HWND window) {
-                  seen = window;
-                  big = IconWidth(window, ICON_BIG);
-                  small = IconWidth(window, ICON_SMALL);
-                  PostMessageW(window, WM_CLOSE, 0, 0);
-              }),
-              0);
-    ASSERT_NE(seen, nullptr);
-    EXPECT_EQ(MainWindow(), seen);
-    EXPECT_EQ(updaterWindow.load(), seen);
-    EXPECT_FALSE(IsWindow(seen));
-    EXPECT_EQ(big, 64);
-    EXPECT_EQ(small, 32);
+TEST(Startup, TheWindowHasItsIconsAndStartsTheUpdater) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    ASSERT_TRUE(RegisterMainWindowClass(instance));
+    HWND window = CreateMainWindow(instance);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(MainWindow(), window);
+    EXPECT_EQ(IconWidth(window, ICON_BIG), 64);
+    EXPECT_EQ(IconWidth(window, ICON_SMALL), 32);
+    for (ULONGLONG start = GetTickCount64(); !updaterWindow && GetTickCount64() - start < 5000;)
+        Sleep(10);
+    EXPECT_EQ(updaterWindow.load(), window);
+    DestroyWindow(window);
+    UnregisterClassW(kMainWindowClass, instance);
 }
 
 // Refuses the launcher's window, as a failing CreateWindowExW would.
@@ -93,21 +56,21 @@ LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Without a window nothing could ever end the message loop.
+// Without a window nothing could ever end the message loop: start-up returns at once.
 TEST(Startup, EndsWithoutALoopWhenThereIsNoWindow) {
+    updaterWindow = nullptr;
     WNDCLASSEXW foreign{};
     foreign.cbSize = sizeof foreign;
     foreign.lpfnWndProc = DefWindowProcW;
     foreign.hInstance = GetModuleHandleW(nullptr);
     foreign.lpszClassName = kMainWindowClass;
     ASSERT_NE(RegisterClassExW(&foreign), 0);
-    bool seen = false;
-    EXPECT_EQ(RunWith([&](HWND) { seen = true; }), kStartupClassFailed);
+    EXPECT_EQ(RunLauncher(foreign.hInstance, SW_SHOWNORMAL), kStartupClassFailed);
+    UnregisterClassW(kMainWindowClass, foreign.hInstance);
     HHOOK hook = SetWindowsHookExW(WH_CBT, RefuseMainWindow, nullptr, GetCurrentThreadId());
-    EXPECT_EQ(RunWith([&](HWND) { seen = true; }), kStartupWindowFailed);
+    EXPECT_EQ(RunLauncher(foreign.hInstance, SW_SHOWNORMAL), kStartupWindowFailed);
     UnhookWindowsHookEx(hook);
-    EXPECT_FALSE(seen);
-    EXPECT_EQ(updaterCalls.load(), 0);
+    EXPECT_EQ(updaterWindow.load(), nullptr);
     EXPECT_EQ(MainWindow(), nullptr);
 }
 

@@ -1,17 +1,15 @@
 // A stand-in for the main application, built as AutoTorvane.exe for the tests.
 //
 // On start it records, in UTF-8, its command line, its working directory and its process id,
-// one a line (CR LF), to HOPWELL_FAKE_RECORD or else "autotorvane-run.txt" beside itself. Then,
-// as HOPWELL_FAKE_MODE says: "exit" (the default) exits at once with code 3; "pid" writes its id
-// to app.pid in its working directory after HOPWELL_FAKE_PID_DELAY_MS (default 0) and stays up;
-// anything else stays up without writing it. It stays up HOPWELL_FAKE_LIFETIME_MS at most
-// (default and limit 60 s), so nothing outlives a test run for long.
+// one a line (CR LF), to the file HOPWELL_FAKE_RECORD names, if any. Then, as HOPWELL_FAKE_MODE
+// says: "exit" (the default) exits at once with code 3; "pid" writes its id to app.pid in its
+// working directory after HOPWELL_FAKE_PID_DELAY_MS (default 0) and stays up; anything else
+// stays up without writing it. It stays up a minute at most, so nothing outlives a test for long.
 //
 // A GUI program like the real one: a console program started from the launcher would get a
 // console of its own, which under Wine is a separate conhost process that nobody asked for.
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 
 #include "base/text.h"
@@ -21,12 +19,6 @@ std::wstring Env(const wchar_t* name) {
     wchar_t value[1024] = {};
     const DWORD length = GetEnvironmentVariableW(name, value, 1024);
     return length < 1024 ? std::wstring(value, length) : std::wstring();
-}
-
-DWORD Milliseconds(const wchar_t* name, DWORD fallback) {
-    const std::wstring text = Env(name);
-    return std::min<DWORD>(text.empty() ? fallback : std::wcstoul(text.c_str(), nullptr, 10),
-                           60000);
 }
 
 void WriteWhole(const std::wstring& path, const std::wstring& text) {
@@ -40,22 +32,18 @@ void WriteWhole(const std::wstring& path, const std::wstring& text) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    wchar_t own[MAX_PATH] = {}, cwd[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);
-    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
-    std::wstring record = Env(L"HOPWELL_FAKE_RECORD");
-    if (record.empty())
-        record =
-            std::wstring(own).substr(0, std::wstring(own).rfind(L'\\')) + L"\\autotorvane-run.txt";
-    WriteWhole(record, std::wstring(GetCommandLineW()) + L"\r\n" + cwd + L"\r\n" + pid + L"\r\n");
-
-    const std::wstring mode = Env(L"HOPWELL_FAKE_MODE");
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId()),
+                       mode = Env(L"HOPWELL_FAKE_MODE");
+    if (!Env(L"HOPWELL_FAKE_RECORD").empty())
+        WriteWhole(Env(L"HOPWELL_FAKE_RECORD"),
+                   std::wstring(GetCommandLineW()) + L"\r\n" + cwd + L"\r\n" + pid + L"\r\n");
     if (mode.empty() || mode == L"exit") return 3;
     if (mode == L"pid") {
-        Sleep(Milliseconds(L"HOPWELL_FAKE_PID_DELAY_MS", 0));
+        Sleep(std::wcstoul(Env(L"HOPWELL_FAKE_PID_DELAY_MS").c_str(), nullptr, 10));
         WriteWhole(L"app.pid", pid);
     }
-    Sleep(Milliseconds(L"HOPWELL_FAKE_LIFETIME_MS", 60000));
+    Sleep(60000);
     return 0;
 }

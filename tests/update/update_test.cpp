@@ -136,7 +136,7 @@ TEST(SelectUpdateSteps, TenThousandOfferedVersions) {
         ASSERT_EQ(CompareVersions(steps[i - 1].version, steps[i].version), -1) << i;
 }
 
-TEST(LocalFiles, VersionIniIsReadLikeThePartSays) {
+TEST(LocalFiles, VersionIniNamesTheTextAfterItsFirstKey) {
     TempDir dir;
     const std::wstring ini = dir.File(L"version.ini");
     EXPECT_EQ(ReadInstalledVersion(ini), L"0.0.0");
