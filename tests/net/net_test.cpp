@@ -57,15 +57,19 @@ std::vector<std::string> RangesAsked(const std::string& path) {
     return ranges;
 }
 
-// Every report: done, total and the reporting thread.
+// Every report, done and total, and when the first came. Reports come on the calling thread,
+// never from a segment's.
 struct Reports {
-    std::vector<std::tuple<uint64_t, uint64_t, DWORD>> calls;
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    uint64_t begun = GetTickCount64(), first = 0;
     ProgressCallback Callback() {
-        return [this](uint64_t done, uint64_t total) {
-            calls.emplace_back(done, total, GetCurrentThreadId());
+        return [this, caller = GetCurrentThreadId()](uint64_t done, uint64_t total) {
+            EXPECT_EQ(GetCurrentThreadId(), caller);
+            if (calls.empty()) first = GetTickCount64() - begun;
+            calls.emplace_back(done, total);
         };
     }
-    uint64_t LastDone() const { return calls.empty() ? 0 : std::get<0>(calls.back()); }
+    uint64_t LastDone() const { return calls.empty() ? 0 : calls.back().first; }
 };
 
 TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
@@ -120,8 +124,8 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
         EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback()), row.ok);
         EXPECT_TRUE(ReadBytes(destination) == row.file);
         for (size_t i = 0; i < reports.calls.size(); ++i) {
-            EXPECT_GT(std::get<0>(reports.calls[i]), i ? std::get<0>(reports.calls[i - 1]) : 0);
-            EXPECT_EQ(std::get<1>(reports.calls[i]), row.total);
+            EXPECT_GT(reports.calls[i].first, i ? reports.calls[i - 1].first : 0);
+            EXPECT_EQ(reports.calls[i].second, row.total);
         }
         EXPECT_EQ(reports.LastDone(), row.ok ? row.file.size() : reports.LastDone());
     }
@@ -145,6 +149,7 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         {exact, "-exact", "", four},           {odd, "-remainder", "", remainder},
         {exact.substr(1), "-short", "", {""}}, {odd, "-none", "?ranges=none", {""}},
         {odd, "-absent", "?ranges=", {""}},    {odd, "-silent", "?drophead", {""}},
+        {exact, "-slow", "?slow=60", four},  // half a second a segment: reports as they go
     };
     TempDir dir;
     const std::wstring destination = dir.File(L"1.2.0.zip");
@@ -159,8 +164,13 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         ASSERT_TRUE(DownloadFile(Url(path + row.query), destination, reports.Callback()));
         EXPECT_TRUE(ReadBytes(destination) == row.body);
         EXPECT_EQ(RangesAsked(path), row.ranges);
-        EXPECT_EQ(reports.LastDone(), row.body.size());
-        EXPECT_EQ(std::get<1>(reports.calls.back()), row.body.size());
+        EXPECT_EQ(reports.calls.back(), std::make_pair<uint64_t>(row.body.size(), row.body.size()));
+        for (size_t i = 1; i < reports.calls.size(); ++i)
+            EXPECT_GE(reports.calls[i].first, reports.calls[i - 1].first);
+        if (row.suffix == "-slow") {  // from the wait loop, after 200 ms, then after the join
+            EXPECT_GE(reports.calls.size(), 2u);
+            EXPECT_GE(reports.first, 200u);
+        }
         for (int i = 0; i < 4 && row.ranges.size() == 4; ++i)
             EXPECT_FALSE(FileExists(destination + L".part" + std::to_wstring(i)));
     }
@@ -180,7 +190,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
         Reports reports;
         EXPECT_FALSE(DownloadFile(Url(path + query), destination, reports.Callback()));
         EXPECT_FALSE(FileExists(destination));
-        EXPECT_EQ(std::get<1>(reports.calls.back()), kThreshold);
+        EXPECT_EQ(reports.calls.back().second, kThreshold);
     }
     // Parts stay as written: those of the dropped segments, and whole ones that cannot be
     // joined because the destination is held.
@@ -189,28 +199,6 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
         CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     EXPECT_FALSE(DownloadFile(Url(path), destination, nullptr));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadBytes(part(i)), body.substr(i * q, q));
-}
-
-TEST(DownloadFile, ReportsOnTheCallingThreadAsTheSegmentsGo) {
-    const std::string path = Serve(RandomBytes(kThreshold));
-    TempDir dir;
-    Reports reports;
-    const uint64_t begun = GetTickCount64();
-    uint64_t first = 0;
-    ASSERT_TRUE(DownloadFile(Url(path + "?slow=60"), dir.File(L"a.zip"),
-                             [&](uint64_t done, uint64_t total) {
-                                 if (!first) first = GetTickCount64();
-                                 reports.Callback()(done, total);
-                             }));
-    ASSERT_GE(reports.calls.size(), 2u);  // from the wait loop, then after the join
-    EXPECT_GE(first - begun, 200u);
-    for (size_t i = 0; i < reports.calls.size(); ++i) {
-        const auto [done, total, thread] = reports.calls[i];
-        EXPECT_EQ(thread, GetCurrentThreadId());
-        EXPECT_EQ(total, kThreshold);
-        EXPECT_GE(done, i ? std::get<0>(reports.calls[i - 1]) : 0);
-    }
-    EXPECT_EQ(reports.LastDone(), kThreshold);
 }
 
 TEST(DownloadFile, SplitsLengthsBeyondFourGibibytes) {
@@ -223,7 +211,7 @@ TEST(DownloadFile, SplitsLengthsBeyondFourGibibytes) {
         RangesAsked(path),
         (std::vector<std::string>{"bytes=0-1249999999", "bytes=1250000000-2499999999",
                                   "bytes=2500000000-3749999999", "bytes=3750000000-5000000002"}));
-    EXPECT_EQ(std::get<1>(reports.calls.back()), 5000000003ULL);
+    EXPECT_EQ(reports.calls.back().second, 5000000003ULL);
 }
 
 std::atomic<int> threadStarts{0}, workersJoined{0};
