@@ -49,12 +49,15 @@ void StopRunningApplication(const std::wstring& pidPath) {
     DeleteFileW(pidPath.c_str());
 }
 
-// Unpacks with our reader, falling back to the shell. False when both failed.
+// Unpacks with our reader, falling back to the shell. False when both failed, or at once when
+// our reader refused the archive's names: the shell checks none.
 bool UnpackArchive(const std::wstring& zipPath) {
-    if (ExtractZip(zipPath)) {
+    bool refused = false;
+    if (ExtractZip(zipPath, &refused)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
     }
+    if (refused) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
     return ShellExtractZip(zipPath);

@@ -33,6 +33,13 @@ std::vector<std::wstring> DirectLines(const std::vector<WorkerMessage>& messages
     return LinesOf(messages, EM_REPLACESEL);
 }
 
+std::vector<std::wstring> LogLines(const std::vector<WorkerMessage>& messages) {
+    std::vector<std::wstring> lines;
+    for (const WorkerMessage& m : messages)
+        if (m.message == WM_APP_LOG || m.message == EM_REPLACESEL) lines.push_back(m.text);
+    return lines;
+}
+
 int CountOf(const std::vector<WorkerMessage>& messages, UINT message) {
     int n = 0;
     for (const WorkerMessage& m : messages) n += m.message == message;
