@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cwchar>
-#include <system_error>
 #include <vector>
 
 #include "app/scoped_handle.h"
@@ -139,6 +138,8 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     std::atomic<uint64_t> bytesWritten{0};
     std::array<std::atomic<bool>, kSegmentCount> finished{};
     std::vector<std::thread> workers;
+    // Room for every worker first: a push that failed would drop a running thread unjoined.
+    workers.reserve(kSegmentCount);
     bool started = true;
     for (int i = 0; i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
@@ -149,7 +150,8 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
                 DownloadSegment(task);
                 done.store(true);
             }));
-        } catch (const std::system_error&) {
+        } catch (...) {
+            // No thread, or no memory for its work: join those started and fail.
             started = false;
             break;
         }

@@ -28,7 +28,8 @@ struct SegmentTask {
 void DownloadSegment(SegmentTask task);
 
 // Starts one segment worker running work. Like std::thread, it throws std::system_error when
-// the thread cannot be started; DownloadFile then joins the workers already running and fails.
+// the thread cannot be started (or std::bad_alloc); DownloadFile then joins the workers already
+// running and fails.
 // Tests replace it to make a start fail.
 extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
