@@ -5,11 +5,11 @@
 #include <uxtheme.h>
 
 #include "app/app_state.h"
+#include "app/launch.h"
 #include "app/paint.h"
-#include "app/scoped_handle.h"
 #include "app/site.h"
-#include "app/worker_messages.h"
-#include "install/launch.h"
+#include "app/worker_controls.h"
+#include "base/scoped_handle.h"
 #include "update/updater_thread.h"
 
 namespace {
@@ -21,13 +21,6 @@ constexpr DWORD kStatusStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
 constexpr COLORREF kControlBackground = RGB(30, 30, 30);
 
-// Written once while WM_CREATE runs, before the updater thread starts; read by it afterwards.
-HWND logBox = nullptr;
-HWND progressBar = nullptr;
-HWND statusLine = nullptr;
-HWND startButton = nullptr;
-HWND zaloButton = nullptr;
-HWND telegramButton = nullptr;
 // Owned by the window until WM_DESTROY.
 ScopedGdiObject<HFONT> uiFont;
 ScopedGdiObject<HBRUSH> controlBrush;
@@ -46,17 +39,18 @@ LRESULT OnCreate(HWND window) {
     InitCommonControlsEx(&common);
 
     // Creation order is also the z-order.
-    logBox = CreateControl(window, L"EDIT", L"", kLogStyle, 20, 200, 540, 120, IDC_LOG);
-    progressBar =
+    // The controls are found again by their identifiers; the window keeps no copies.
+    HWND logBox = CreateControl(window, L"EDIT", L"", kLogStyle, 20, 200, 540, 120, IDC_LOG);
+    HWND progressBar =
         CreateControl(window, PROGRESS_CLASSW, L"", kBarStyle, 20, 160, 540, 25, IDC_PROGRESS);
-    statusLine =
+    HWND statusLine =
         CreateControl(window, L"STATIC", L"Ready", kStatusStyle, 20, 130, 540, 25, IDC_STATUS);
-    startButton = CreateControl(window, L"BUTTON", L"🚀 Start Auto", kButtonStyle, 20, 80, 150,
-                                40, IDC_START);
-    zaloButton = CreateControl(window, L"BUTTON", L"🔄 Zalo Hỗ trợ", kButtonStyle, 190, 80,
-                               150, 40, IDC_ZALO);
-    telegramButton = CreateControl(window, L"BUTTON", L"🏠 Telegram", kButtonStyle, 360, 80, 150,
-                                   40, IDC_TELEGRAM);
+    HWND startButton = CreateControl(window, L"BUTTON", L"🚀 Start Auto", kButtonStyle, 20, 80,
+                                     150, 40, IDC_START);
+    CreateControl(window, L"BUTTON", L"🔄 Zalo Hỗ trợ", kButtonStyle, 190, 80, 150, 40, IDC_ZALO);
+    CreateControl(window, L"BUTTON", L"🏠 Telegram", kButtonStyle, 360, 80, 150, 40,
+                  IDC_TELEGRAM);
+    // AppendLogLine's target, set before the updater thread can write to it.
     SetLogBox(logBox);
 
     SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -90,12 +84,12 @@ LRESULT OnSize(HWND window, WPARAM sizeType) {
     GetClientRect(window, &client);
     const int w = client.right;
     const int h = client.bottom;
-    MoveWindow(logBox, 12, 12, w - 24, h - 122, TRUE);
-    MoveWindow(progressBar, 12, h - 98, w - 24, 22, TRUE);
-    MoveWindow(statusLine, 12, h - 72, w - 24, 20, TRUE);
-    MoveWindow(startButton, w - 132, h - 40, 120, 32, TRUE);
-    MoveWindow(telegramButton, w - 260, h - 40, 120, 32, TRUE);
-    MoveWindow(zaloButton, w - 388, h - 40, 120, 32, TRUE);
+    MoveWindow(GetDlgItem(window, IDC_LOG), 12, 12, w - 24, h - 122, TRUE);
+    MoveWindow(GetDlgItem(window, IDC_PROGRESS), 12, h - 98, w - 24, 22, TRUE);
+    MoveWindow(GetDlgItem(window, IDC_STATUS), 12, h - 72, w - 24, 20, TRUE);
+    MoveWindow(GetDlgItem(window, IDC_START), w - 132, h - 40, 120, 32, TRUE);
+    MoveWindow(GetDlgItem(window, IDC_TELEGRAM), w - 260, h - 40, 120, 32, TRUE);
+    MoveWindow(GetDlgItem(window, IDC_ZALO), w - 388, h - 40, 120, 32, TRUE);
     return 0;
 }
 
@@ -139,10 +133,13 @@ LRESULT OnCtlColorStatic(WPARAM wParam) {
     return reinterpret_cast<LRESULT>(controlBrush.get());
 }
 
-LRESULT OnWorkerMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT OnWorkerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WorkerMessage taken;
     if (TakeWorkerMessage(message, wParam, lParam, taken)) {
-        ApplyWorkerMessage(WorkerControls{progressBar, statusLine, startButton}, taken);
+        ApplyWorkerMessage(WorkerControls{GetDlgItem(window, IDC_PROGRESS),
+                                          GetDlgItem(window, IDC_STATUS),
+                                          GetDlgItem(window, IDC_START)},
+                           taken);
     }
     return 0;
 }
@@ -176,7 +173,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_APP_LOG:
     case WM_APP_ENABLE_START:
     case WM_APP_STATUS:
-        return OnWorkerMessage(message, wParam, lParam);
+        return OnWorkerMessage(window, message, wParam, lParam);
     case WM_DESTROY:
         return OnDestroy();
     }

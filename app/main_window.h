@@ -7,7 +7,7 @@ constexpr int IDC_PROGRESS = 1002;
 constexpr int IDC_START = 1003;
 constexpr int IDC_ZALO = 1004;
 constexpr int IDC_TELEGRAM = 1005;
-constexpr int IDC_STATUS = 1006;  // nothing refers to it; it only names the child
+constexpr int IDC_STATUS = 1006;
 
 // The window procedure of "HopwellWindow": creates the controls, starts UpdaterThread, applies
 // the worker messages, paints, and runs the three buttons.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 
 namespace {
 

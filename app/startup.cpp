@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "app/app_directory.h"
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "app/site.h"
+#include "base/app_directory.h"
 
 namespace {
 constexpr int kIconId = 101;
@@ -20,10 +20,6 @@ HICON LoadAppIcon(HINSTANCE instance, int size) {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON, size,
                                          size, LR_DEFAULTCOLOR));
 }
-
-// The class and the window share these for the life of the process.
-HICON bigIcon = nullptr;
-HICON smallIcon = nullptr;
 
 void CentreOnScreen(HWND window) {
     RECT outer{};
@@ -42,19 +38,16 @@ const wchar_t* MainWindowTitle() {
 }
 
 bool RegisterMainWindowClass(HINSTANCE instance) {
-    bigIcon = LoadAppIcon(instance, 64);
-    smallIcon = LoadAppIcon(instance, 32);
-
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.style = 0;
     windowClass.lpfnWndProc = MainWindowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = bigIcon;
+    windowClass.hIcon = LoadAppIcon(instance, 64);
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = kMainWindowClass;
-    windowClass.hIconSm = smallIcon;
+    windowClass.hIconSm = LoadAppIcon(instance, 32);
     // A class of our name registered by anyone else would route our window elsewhere.
     return RegisterClassExW(&windowClass) != 0;
 }
@@ -66,8 +59,9 @@ HWND CreateMainWindow(HINSTANCE instance) {
     if (window) CentreOnScreen(window);
     SetMainWindow(window);
     if (!window) return nullptr;
-    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
-    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+    // The class holds the icons for the life of the process; the window shows the same ones.
+    SendMessageW(window, WM_SETICON, ICON_BIG, GetClassLongPtrW(window, GCLP_HICON));
+    SendMessageW(window, WM_SETICON, ICON_SMALL, GetClassLongPtrW(window, GCLP_HICONSM));
     return window;
 }
 

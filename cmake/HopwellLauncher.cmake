@@ -17,6 +17,6 @@ function(hopwell_launcher target)
     ${CMAKE_SOURCE_DIR}/app/main.cpp ${url_source} ${L_SOURCES}
     $<TARGET_OBJECTS:hopwell_resources>)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
-  target_link_libraries(${target} PRIVATE hopwell_core ${L_LIBS})
+  target_link_libraries(${target} PRIVATE hopwell_app ${L_LIBS})
   target_compile_options(${target} PRIVATE ${HOPWELL_WARNINGS})
 endfunction()

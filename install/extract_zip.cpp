@@ -10,10 +10,10 @@
 #include <cwctype>
 #include <memory>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
-#include "app/text.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "install/zip_reader.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
+#include "base/app_directory.h"
+#include "install/scoped_com.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 
 // A WinHTTP session, connection or request handle, closed with WinHttpCloseHandle.
 struct InternetHandleTraits {

@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app_directory.h"
-#include "app/text.h"
+#include "base/app_directory.h"
+#include "base/text.h"
 #include "tools/worker_sink.h"
 #include "update/updater_thread.h"
 

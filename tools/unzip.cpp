@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app_directory.h"
-#include "app/text.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "install/extract_zip.h"
 
 namespace {

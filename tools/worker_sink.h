@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 using SinkLine = std::function<void(const WorkerMessage& message)>;
 

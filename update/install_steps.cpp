@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/worker_messages.h"
 #include "install/extract_zip.h"
 #include "install/shell_extract.h"
 #include "net/download.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/scoped_handle.h"
-#include "app/text.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 
 bool ReadFileToString(const std::wstring& path, std::string& content) {
     ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ,

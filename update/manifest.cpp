@@ -1,6 +1,6 @@
 #include "update/manifest.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 std::string FindQuotedValue(const std::string& body, const std::string& name) {
     size_t key = body.find("\"" + name + "\"");

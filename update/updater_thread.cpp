@@ -1,7 +1,7 @@
 #include "update/updater_thread.h"
 
-#include "app/app_directory.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/worker_messages.h"
 #include "net/http_client.h"
 #include "update/install_steps.h"
 #include "update/local_files.h"

@@ -1,6 +1,6 @@
 // Starting the application with the test-built AutoTorvane.exe: the log lines, the command line
 // and working directory, and when the launcher is closed.
-#include "install/launch.h"
+#include "app/launch.h"
 
 #include <windows.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_directory.h"
 #include "app/app_state.h"
-#include "app/scoped_handle.h"
-#include "app/text.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "tests/support/gui.h"
 #include "tests/support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/app_directory.h"
+#include "base/app_directory.h"
 #include "tests/support/gui.h"
 #include "tests/support/temp_dir.h"
 

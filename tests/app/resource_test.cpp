@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_directory.h"
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "app/site.h"
-#include "app/text.h"
 #include "app/startup.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/text.h"
+#include "base/worker_messages.h"
 #include "tests/support/gui.h"
 #include "tests/support/host_path.h"
 #include "tests/support/temp_dir.h"

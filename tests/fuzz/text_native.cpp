@@ -2,7 +2,7 @@
 // conversion (an invalid or truncated sequence becomes U+FFFD).
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 
 std::wstring Utf8ToWide(const char* bytes, size_t length) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);

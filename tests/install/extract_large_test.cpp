@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
 #include "install/extract_zip.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
 #include "tests/install/host_paths.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "app/app_directory.h"
+#include "base/app_directory.h"
 #include "tests/install/host_paths.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 #include "tests/install/host_paths.h"
 #include "tests/support/temp_dir.h"
 

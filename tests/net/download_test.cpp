@@ -7,7 +7,7 @@
 #include <random>
 #include <system_error>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 

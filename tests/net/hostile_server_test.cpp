@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_directory.h"
-#include "app/text.h"
+#include "base/app_directory.h"
+#include "base/text.h"
 #include "net/download.h"
 #include "net/http_client.h"
 #include "tests/support/http_test_server.h"

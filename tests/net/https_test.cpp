@@ -2,7 +2,7 @@
 // to a test CA that these tests add to the prefix's Root store.
 #include <gtest/gtest.h>
 
-#include "app/app_directory.h"
+#include "base/app_directory.h"
 #include "net/download.h"
 #include "net/http_client.h"
 #include "tests/support/pass_capture.h"
@@ -24,10 +24,14 @@ std::wstring FixturePath(const std::wstring& name) {
     return path;
 }
 
-std::string FixtureFile(const std::wstring& name) {
+// Text files lose their line end; binary ones (the DER certificate) are kept whole, since
+// their last byte may well be a newline.
+std::string FixtureFile(const std::wstring& name, bool text = true) {
     std::string bytes;
     ReadFileToString(FixturePath(name), bytes);
-    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
+    while (text && !bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) {
+        bytes.pop_back();
+    }
     return bytes;
 }
 
@@ -36,10 +40,10 @@ protected:
     static void SetUpTestSuite() {
         // Before this process builds its first certificate chain: Wine reads the Root store
         // once per process.
-        ASSERT_TRUE(TrustRootCertificate(FixtureFile(L"certs/ca.der")));
+        ASSERT_TRUE(TrustRootCertificate(FixtureFile(L"certs/ca.der", false)));
     }
 
-    std::string caDer = FixtureFile(L"certs/ca.der");
+    std::string caDer = FixtureFile(L"certs/ca.der", false);
     std::string origin = FixtureFile(L"state/origin");  // https://localhost:PORT
     std::string port = FixtureFile(L"state/port");
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 namespace {
 

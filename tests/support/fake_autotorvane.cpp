@@ -26,8 +26,8 @@
 #include <algorithm>
 #include <string>
 
-#include "app/scoped_handle.h"
-#include "app/text.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 
 namespace {
 constexpr unsigned long kMaxLifetimeMs = 60000;

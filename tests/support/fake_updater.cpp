@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "app/app_directory.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/worker_messages.h"
 #include "update/updater_thread.h"
 
 DWORD WINAPI UpdaterThread(LPVOID parameter) {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 
 // Dispatches this thread's messages until done() holds or timeoutMs pass; returns done().
 bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs = 5000);

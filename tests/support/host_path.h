@@ -2,7 +2,7 @@
 // Paths of the build host as Wine sees them: the host's root is drive Z:.
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 
 inline std::wstring HostPath(const std::string& unixPath) {
     std::wstring path = L"Z:" + Utf8ToWide(unixPath);

@@ -1,6 +1,6 @@
 #include "tests/support/log_capture.h"
 
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 
 namespace {
 constexpr wchar_t ClassName[] = L"HopwellTestLogBox";

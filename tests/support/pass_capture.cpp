@@ -1,7 +1,7 @@
 #include "tests/support/pass_capture.h"
 
-#include "app/app_directory.h"
-#include "app/text.h"
+#include "base/app_directory.h"
+#include "base/text.h"
 #include "tests/support/temp_dir.h"
 #include "tools/worker_sink.h"
 #include "update/updater_thread.h"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/worker_messages.h"
+#include "base/worker_messages.h"
 #include "tests/support/http_test_server.h"
 
 std::vector<WorkerMessage> RunPass(const std::wstring& manifestUrl);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 
 namespace {
 
@@ -26,31 +26,18 @@ ScopedCertStore OpenRoot(DWORD location) {
 
 }  // namespace
 
-namespace {
-bool TrustOnce(const std::string& der, DWORD location) {
+bool TrustRootCertificate(const std::string& der, DWORD location) {
     ScopedCertStore root = OpenRoot(location);
     if (!root) return false;
     if (!CertAddEncodedCertificateToStore(root.get(), X509_ASN_ENCODING,
                                           reinterpret_cast<const BYTE*>(der.data()),
                                           static_cast<DWORD>(der.size()),
                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
+        std::fprintf(stderr, "adding the test CA failed (error %lu)\n", GetLastError());
         return false;
     }
     // Wine writes the store back to the prefix's registry only on commit.
     return CertControlStore(root.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr) != 0;
-}
-}  // namespace
-
-bool TrustRootCertificate(const std::string& der, DWORD location) {
-    // Once in a fresh prefix, with other programs starting beside it, Wine failed to add the
-    // certificate; a moment later it succeeds.
-    for (int attempt = 0; attempt < 5; attempt++) {
-        if (TrustOnce(der, location)) return true;
-        std::fprintf(stderr, "adding the test CA failed (error %lu, %zu bytes), trying again\n",
-                     GetLastError(), der.size());
-        Sleep(500);
-    }
-    return false;
 }
 
 bool DistrustRootCertificate(const std::string& der, DWORD location) {

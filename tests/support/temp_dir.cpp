@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 #include "update/local_files.h"
 
 TempDir::TempDir() {

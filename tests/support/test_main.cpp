@@ -1,7 +1,7 @@
 // Test entry point: every test program gets its own fresh AppDirectory.
 #include <gtest/gtest.h>
 
-#include "app/app_directory.h"
+#include "base/app_directory.h"
 #include "tests/support/temp_dir.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -27,11 +27,28 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "app/scoped_handle.h"
 #include "app/startup.h"
-#include "app/text.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
 
 namespace {
+
+// A window's device context from GetDC, given back with ReleaseDC.
+class ScopedWindowDc {
+public:
+    explicit ScopedWindowDc(HWND window) : window_(window), dc_(GetDC(window)) {}
+    ~ScopedWindowDc() {
+        if (dc_) ReleaseDC(window_, dc_);
+    }
+    ScopedWindowDc(const ScopedWindowDc&) = delete;
+    ScopedWindowDc& operator=(const ScopedWindowDc&) = delete;
+    HDC get() const { return dc_; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
 constexpr UINT kSendTimeoutMs = 10000;  // the window may sit in the launch wait for ~5 s
 constexpr DWORD kPollMs = 50;
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/scoped_handle.h"
+#include "base/scoped_handle.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_directory.h"
-#include "app/scoped_handle.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
 #include "tests/support/host_path.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/pass_capture.h"

@@ -1,5 +1,5 @@
 #pragma once
-// How the updater thread reports to the main window: four posted messages and AppendLogLine.
+// How the updater thread reports to the main window: four messages and AppendLogLine.
 #include <windows.h>
 
 #include <string>
@@ -24,15 +24,6 @@ struct WorkerMessage {
     std::wstring text;  // WM_APP_LOG, WM_APP_STATUS
 };
 bool TakeWorkerMessage(UINT message, WPARAM wParam, LPARAM lParam, WorkerMessage& taken);
-
-// The controls that the main window changes for worker messages.
-struct WorkerControls {
-    HWND progressBar = nullptr;
-    HWND statusLine = nullptr;
-    HWND startButton = nullptr;
-};
-// The window's action for a taken message: bar position, log line, Start enabled, status text.
-void ApplyWorkerMessage(const WorkerControls& controls, const WorkerMessage& taken);
 
 // The log box that AppendLogLine writes to. Set by the window before the worker starts; tools
 // and tests point it at a stand-in window that handles EM_SETSEL and EM_REPLACESEL.

@@ -1,8 +1,6 @@
 #pragma once
 // Tiny owners for the platform's handles, so every handle is released on every path.
 #include <windows.h>
-#include <objbase.h>
-#include <oleauto.h>
 
 #include <utility>
 
@@ -83,32 +81,6 @@ private:
     HGDIOBJ previous_;
 };
 
-// A COM interface pointer released once.
-template <typename I>
-class ScopedComPtr {
-public:
-    ScopedComPtr() = default;
-    ~ScopedComPtr() { reset(); }
-    ScopedComPtr(const ScopedComPtr&) = delete;
-    ScopedComPtr& operator=(const ScopedComPtr&) = delete;
-
-    I* get() const { return ptr_; }
-    I* operator->() const { return ptr_; }
-    explicit operator bool() const { return ptr_ != nullptr; }
-    // Address for out-parameters; releases what was held first.
-    I** put() {
-        reset();
-        return &ptr_;
-    }
-    void reset(I* p = nullptr) {
-        if (ptr_) ptr_->Release();
-        ptr_ = p;
-    }
-
-private:
-    I* ptr_ = nullptr;
-};
-
 // A memory device context from CreateCompatibleDC, deleted with DeleteDC.
 struct MemoryDcTraits {
     static HDC Invalid() { return nullptr; }
@@ -116,22 +88,6 @@ struct MemoryDcTraits {
     static void Close(HDC h) { DeleteDC(h); }
 };
 using ScopedMemoryDc = Scoped<HDC, MemoryDcTraits>;
-
-// A window's device context from GetDC, given back with ReleaseDC.
-class ScopedWindowDc {
-public:
-    explicit ScopedWindowDc(HWND window) : window_(window), dc_(GetDC(window)) {}
-    ~ScopedWindowDc() {
-        if (dc_) ReleaseDC(window_, dc_);
-    }
-    ScopedWindowDc(const ScopedWindowDc&) = delete;
-    ScopedWindowDc& operator=(const ScopedWindowDc&) = delete;
-    HDC get() const { return dc_; }
-
-private:
-    HWND window_;
-    HDC dc_;
-};
 
 // BeginPaint ... EndPaint for one WM_PAINT.
 class ScopedPaint {
@@ -146,29 +102,4 @@ private:
     HWND window_;
     PAINTSTRUCT paint_{};
     HDC dc_;
-};
-
-// A VARIANT, set up with VariantInit and cleared (releasing what it holds) on scope exit.
-struct ScopedVariant {
-    VARIANT value;
-    ScopedVariant() { VariantInit(&value); }
-    ~ScopedVariant() { VariantClear(&value); }
-    ScopedVariant(const ScopedVariant&) = delete;
-    ScopedVariant& operator=(const ScopedVariant&) = delete;
-};
-
-// COM initialised for the calling thread; uninitialised on scope exit only if it succeeded
-// (which includes "already initialised" in the same apartment model).
-class ScopedComInit {
-public:
-    explicit ScopedComInit(DWORD flags) : initialized_(SUCCEEDED(CoInitializeEx(nullptr, flags))) {}
-    ~ScopedComInit() {
-        if (initialized_) CoUninitialize();
-    }
-    ScopedComInit(const ScopedComInit&) = delete;
-    ScopedComInit& operator=(const ScopedComInit&) = delete;
-    bool initialized() const { return initialized_; }
-
-private:
-    bool initialized_;
 };

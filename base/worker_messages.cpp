@@ -1,6 +1,4 @@
-#include "app/worker_messages.h"
-
-#include <commctrl.h>
+#include "base/worker_messages.h"
 
 namespace {
 HWND logBox = nullptr;
@@ -43,23 +41,6 @@ bool TakeWorkerMessage(UINT message, WPARAM wParam, LPARAM lParam, WorkerMessage
         return true;
     default:
         return false;
-    }
-}
-
-void ApplyWorkerMessage(const WorkerControls& controls, const WorkerMessage& taken) {
-    switch (taken.message) {
-    case WM_APP_PROGRESS:
-        SendMessageW(controls.progressBar, PBM_SETPOS, static_cast<WPARAM>(taken.percent), 0);
-        break;
-    case WM_APP_LOG:
-        AppendLogLine(taken.text);
-        break;
-    case WM_APP_ENABLE_START:
-        EnableWindow(controls.startButton, TRUE);
-        break;
-    case WM_APP_STATUS:
-        SetWindowTextW(controls.statusLine, taken.text.c_str());
-        break;
     }
 }
 

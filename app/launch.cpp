@@ -1,4 +1,4 @@
-#include "install/launch.h"
+#include "app/launch.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app_directory.h"
 #include "app/app_state.h"
-#include "app/scoped_handle.h"
-#include "app/worker_messages.h"
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/worker_messages.h"
 #include "update/local_files.h"
 
 namespace {

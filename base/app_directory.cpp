@@ -1,4 +1,4 @@
-#include "app/app_directory.h"
+#include "base/app_directory.h"
 
 namespace {
 std::wstring appDirectory;
