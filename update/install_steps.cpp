@@ -74,24 +74,24 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
     for (const UpdateStep& step : steps) {
         stepNumber++;
         const std::wstring zipPath = AppPath(step.version + L".zip");
-        PostLogLine(window, L"Đang tải bản " + step.version + L"...");
+        SendLogLine(window, L"Đang tải bản " + step.version + L"...");
 
         const uint64_t startTick = GetTickCount64();
         uint64_t lastReportTick = startTick;
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
         if (!DownloadFile(step.url, zipPath, reporter)) {
-            PostLogLine(window, L"Tải thất bại: " + step.version);
+            SendLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }
 
-        PostLogLine(window, L"Đang giải nén " + step.version + L"...");
+        SendLogLine(window, L"Đang giải nén " + step.version + L"...");
         if (!UnpackArchive(zipPath)) {
-            PostLogLine(window, L"Giải nén thất bại: " + step.version);
+            SendLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }
         DeleteFileW(zipPath.c_str());
         WriteInstalledVersion(versionIniPath, step.version);
-        PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
+        SendLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
     }
 }

@@ -12,25 +12,25 @@ void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
-    PostLogLine(window, L"Đang kiểm tra cập nhật...");
+    SendLogLine(window, L"Đang kiểm tra cập nhật...");
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 
     std::string body;
     if (!HttpGetToMemory(manifestUrl, body)) {
-        PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
+        SendLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
         PostEnableStart(window);
         return;
     }
     UpdateManifest manifest;
     if (!ParseManifest(body, manifest)) {
-        PostLogLine(window, L"Dữ liệu phiên bản không hợp lệ.");
+        SendLogLine(window, L"Dữ liệu phiên bản không hợp lệ.");
         PostEnableStart(window);
         return;
     }
 
     const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
     if (steps.empty()) {
-        PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
+        SendLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
         PostEnableStart(window);
         return;
     }
@@ -38,6 +38,6 @@ void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
     InstallUpdateSteps(window, versionIniPath, pidPath, steps);
     DeleteFileW(pidPath.c_str());
     PostProgress(window, 100);
-    PostLogLine(window, L"Cập nhật hoàn tất.");
+    SendLogLine(window, L"Cập nhật hoàn tất.");
     PostEnableStart(window);
 }
