@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -445,6 +447,34 @@ protected:
         return code;
     }
 };
+
+// The window closed mid-update ends the process while the updater thread may still build paths
+// from AppDirectory, so it must outlive every static object. This one is destroyed after all
+// of ordinary priority, and fails the program when the directory no longer reads right.
+[[noreturn]] void AppDirectoryWasDestroyed() {
+    std::fputs("AppDirectory was destroyed before the process ended\n", stderr);
+    std::_Exit(1);
+}
+struct AppDirectoryAtExit {
+    std::wstring expected;
+    ~AppDirectoryAtExit() {
+        if (expected.empty()) return;
+        // A read of freed memory faults: reported at once rather than left to a debugger.
+        AddVectoredExceptionHandler(1, [](EXCEPTION_POINTERS* e) -> LONG {
+            if (e->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+                AppDirectoryWasDestroyed();
+            return EXCEPTION_CONTINUE_SEARCH;
+        });
+        if (AppDirectory() != expected) AppDirectoryWasDestroyed();
+    }
+} appDirectoryAtExit __attribute__((init_priority(101)));
+
+TEST_F(StartupTest, AppDirectoryOutlivesTheStaticObjects) {
+    // A buffer this large goes back to the system when freed: read after that, it faults
+    // instead of still showing the old characters.
+    const_cast<std::wstring&>(AppDirectory()).reserve(1 << 20);
+    appDirectoryAtExit.expected = AppDirectory();  // checked at exit
+}
 
 TEST_F(StartupTest, RunsTheWindowUntilItIsClosed) {
     RECT outer{};
