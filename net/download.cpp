@@ -99,7 +99,10 @@ void DownloadSegment(SegmentTask task) {
              static_cast<unsigned long long>(task.firstByte),
              static_cast<unsigned long long>(task.lastByte));
     HttpRequest opened;
-    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine)) return;
+    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine,
+                         task.lowSpeedWindowMs)) {
+        return;
+    }
     // A whole body (200) or another range would be joined into a corrupt archive.
     std::wstring contentRange;
     if (HttpStatusCode(opened) != 206 ||
@@ -121,11 +124,11 @@ void DownloadSegment(SegmentTask task) {
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress) {
+                  ProgressCallback progress, DWORD lowSpeedWindowMs) {
     uint64_t length = 0;
     bool acceptsRanges = false;
     if (!HttpProbe(url, length, acceptsRanges) || !acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress));
+        return DownloadSingleStream(url, destination, std::move(progress), lowSpeedWindowMs);
     }
 
     std::vector<std::wstring> partPaths;
@@ -143,7 +146,8 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     bool started = true;
     for (int i = 0; i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
-        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten};
+        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten,
+                         lowSpeedWindowMs};
         std::atomic<bool>& done = finished[i];
         try {
             workers.push_back(StartSegmentThread([task, &done] {

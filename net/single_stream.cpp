@@ -2,9 +2,12 @@
 #include "net/http_request.h"
 
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress) {
+                          ProgressCallback progress, DWORD lowSpeedWindowMs) {
     HttpRequest opened;
-    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened)) return false;
+    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened, std::wstring(),
+                         lowSpeedWindowMs)) {
+        return false;
+    }
     // An error page is not the file: refuse it before the destination is touched.
     const DWORD status = HttpStatusCode(opened);
     if (status < 200 || status > 299) return false;
