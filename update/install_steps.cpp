@@ -9,6 +9,7 @@
 #include "install/shell_extract.h"
 #include "net/download.h"
 #include "net/progress.h"
+#include "update/attempt.h"
 #include "update/local_files.h"
 
 namespace {
@@ -80,13 +81,13 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         uint64_t lastReportTick = startTick;
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
-        if (!DownloadFile(step.url, zipPath, reporter)) {
+        if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter); })) {
             SendLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }
 
         SendLogLine(window, L"Đang giải nén " + step.version + L"...");
-        if (!UnpackArchive(zipPath)) {
+        if (!Attempt([&] { return UnpackArchive(zipPath); })) {
             SendLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }

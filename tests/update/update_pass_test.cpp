@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,16 @@
 #include "tests/support/pass_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/zip_builder.h"
+
+// While non-zero, allocations of at least this many bytes fail, as when memory runs out.
+// (The runtime's operator delete frees with free().)
+std::atomic<size_t> failAllocationsFrom{0};
+
+void* operator new(size_t size) {
+    if (failAllocationsFrom != 0 && size >= failAllocationsFrom) throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -104,16 +117,25 @@ TEST_F(UpdatePass, NothingToInstallLeavesAppPidAndTheBar) {
 TEST_F(UpdatePass, UnreachableServerAndInvalidManifestTouchNothing) {
     ASSERT_TRUE(WriteBytes(Path(L"version.ini"), "version=1.0.0\r\n"));
     ASSERT_TRUE(WriteBytes(Path(L"app.pid"), "4242"));
+    // Longer than any manifest: a server that never ends its body is not followed for ever.
+    server.Route("/huge.json", TestRoute(ManifestJson("9.0.0", {{"9.0.0", server.Url("/9.zip")}}) +
+                                         std::string(17 << 20, ' ')));
+    const std::wstring noManifest = L"Không thể lấy thông tin phiên bản từ server.";
     struct Case {
         std::wstring url;
         std::wstring line;
+        size_t failAllocationsFrom = 0;
     } cases[] = {
         {L"http://127.0.0.1:" + std::to_wstring(UnusedLoopbackPort()) + L"/version.json",
-         L"Không thể lấy thông tin phiên bản từ server."},
+         noManifest},
         {server.Url("/missing.json"), L"Dữ liệu phiên bản không hợp lệ."},  // a 404 page
+        {server.Url("/huge.json"), noManifest},
+        {server.Url("/missing.json"), noManifest, 65536},  // memory runs out
     };
     for (const Case& c : cases) {
+        failAllocationsFrom = c.failAllocationsFrom;
         auto messages = RunPass(c.url);
+        failAllocationsFrom = 0;
         EXPECT_EQ(PostedLines(messages), (std::vector<std::wstring>{kCheck, c.line}));
         EXPECT_EQ(CountOf(messages, WM_APP_PROGRESS), 0);
         ASSERT_FALSE(messages.empty());
