@@ -9,13 +9,16 @@ constexpr UINT WM_APP_LOG = WM_APP + 2;           // lParam: new std::wstring, o
 constexpr UINT WM_APP_ENABLE_START = WM_APP + 3;  // no arguments
 constexpr UINT WM_APP_STATUS = WM_APP + 4;        // lParam: new std::wstring, owned by receiver
 
-// Posting side. Each string message carries a fresh heap copy that the receiver deletes.
-void PostLogLine(HWND window, const std::wstring& line);
+// Sending side. Each string message carries a fresh heap copy that the receiver deletes. Log
+// lines are sent (SendMessageW: back once the window has taken the line, so the window thread
+// must never wait for the sender), so the log shows them in the order they were written;
+// progress, status and Start are posted.
+void SendLogLine(HWND window, const std::wstring& line);
 void PostStatusText(HWND window, const std::wstring& text);
 void PostProgress(HWND window, int percent);
 void PostEnableStart(HWND window);
 
-// One worker message taken off the queue. Decoding takes ownership of the posted string,
+// One worker message taken off the queue. Decoding takes ownership of the string it carries,
 // so the string is freed in exactly one place whoever receives it (the main window, the
 // console tools, the tests).
 struct WorkerMessage {

@@ -9,6 +9,7 @@
 #include "install/shell_extract.h"
 #include "net/download.h"
 #include "net/progress.h"
+#include "update/attempt.h"
 #include "update/local_files.h"
 
 namespace {
@@ -49,12 +50,15 @@ void StopRunningApplication(const std::wstring& pidPath) {
     DeleteFileW(pidPath.c_str());
 }
 
-// Unpacks with our reader, falling back to the shell. False when both failed.
+// Unpacks with our reader, falling back to the shell. False when both failed, or at once when
+// our reader refused the archive's names: the shell checks none.
 bool UnpackArchive(const std::wstring& zipPath) {
-    if (ExtractZip(zipPath)) {
+    bool refused = false;
+    if (ExtractZip(zipPath, &refused)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
     }
+    if (refused) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
     return ShellExtractZip(zipPath);
@@ -71,24 +75,24 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
     for (const UpdateStep& step : steps) {
         stepNumber++;
         const std::wstring zipPath = AppPath(step.version + L".zip");
-        PostLogLine(window, L"Đang tải bản " + step.version + L"...");
+        SendLogLine(window, L"Đang tải bản " + step.version + L"...");
 
         const uint64_t startTick = GetTickCount64();
         uint64_t lastReportTick = startTick;
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
-        if (!DownloadFile(step.url, zipPath, reporter)) {
-            PostLogLine(window, L"Tải thất bại: " + step.version);
+        if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter); })) {
+            SendLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }
 
-        PostLogLine(window, L"Đang giải nén " + step.version + L"...");
-        if (!UnpackArchive(zipPath)) {
-            PostLogLine(window, L"Giải nén thất bại: " + step.version);
+        SendLogLine(window, L"Đang giải nén " + step.version + L"...");
+        if (!Attempt([&] { return UnpackArchive(zipPath); })) {
+            SendLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }
         DeleteFileW(zipPath.c_str());
         WriteInstalledVersion(versionIniPath, step.version);
-        PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
+        SendLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
     }
 }

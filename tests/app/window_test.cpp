@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +35,7 @@ std::vector<std::wstring> scriptedLines;  // set before the window is created
 DWORD WINAPI UpdaterThread(LPVOID parameter) {
     HWND window = static_cast<HWND>(parameter);
     updaterWindow = window;
-    for (const std::wstring& line : scriptedLines) PostLogLine(window, line);
+    for (const std::wstring& line : scriptedLines) SendLogLine(window, line);
     ++updaterCalls;
     return 0;
 }
@@ -181,7 +183,7 @@ TEST_F(MainWindowTest, StartsTheUpdaterWithItsOwnHandle) {
     ASSERT_TRUE(PumpUntil([] { return updaterCalls.load() == 1; }));
     EXPECT_EQ(updaterWindow.load(), window);
     EXPECT_EQ(MainWindow(), window);
-    // Its first line reaches the log box through the posted message.
+    // Its first line reaches the log box through the worker message.
     EXPECT_TRUE(PumpUntil([&] { return TextOf(Child(IDC_LOG)) == L"Dòng một\r\n"; }));
 }
 
@@ -243,8 +245,8 @@ TEST_F(MainWindowTest, AppliesWorkerMessages) {
     PostProgress(window, -5);
     EXPECT_TRUE(PumpUntil([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) == 0; }));
 
-    PostLogLine(window, L"");
-    PostLogLine(window, L"Hoàn tất cập nhật 1.2.");
+    SendLogLine(window, L"");
+    SendLogLine(window, L"Hoàn tất cập nhật 1.2.");
     EXPECT_TRUE(PumpUntil([&] {
         return TextOf(Child(IDC_LOG)) == L"Dòng một\r\n\r\nHoàn tất cập nhật 1.2.\r\n";
     })) << "log: " << testing::PrintToString(TextOf(Child(IDC_LOG)));
@@ -258,14 +260,25 @@ TEST_F(MainWindowTest, AppliesWorkerMessages) {
 
 TEST_F(MainWindowTest, MessagesFromAnotherThreadKeepTheirOrder) {
     ASSERT_TRUE(PumpUntil([&] { return !TextOf(Child(IDC_LOG)).empty(); }));
+    // Worker messages and lines appended directly, in turn: the log shows them as written.
     std::thread worker([this] {
-        for (int i = 0; i < 20; ++i) PostLogLine(window, std::to_wstring(i));
+        for (int i = 0; i < 20; ++i) {
+            SendLogLine(window, std::to_wstring(i));
+            AppendLogLine(L"+");
+        }
         PostEnableStart(window);
     });
+    // A window thread that waits on another thread (as Wine's does on its desktop) handles sent
+    // messages only; a line still queued there would be overtaken by those sent after it.
+    for (const ULONGLONG until = GetTickCount64() + 300; GetTickCount64() < until;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_SENDMESSAGE);
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return IsWindowEnabled(Child(IDC_START)) != FALSE; }));
     worker.join();
     std::wstring expected = L"Dòng một\r\n";
-    for (int i = 0; i < 20; ++i) expected += std::to_wstring(i) + L"\r\n";
-    EXPECT_TRUE(PumpUntil([&] { return IsWindowEnabled(Child(IDC_START)) != FALSE; }));
+    for (int i = 0; i < 20; ++i) expected += std::to_wstring(i) + L"\r\n+\r\n";
     EXPECT_EQ(TextOf(Child(IDC_LOG)), expected);
 }
 
@@ -273,7 +286,7 @@ TEST_F(MainWindowTest, LogLinesGoWhereTheCaretStands) {
     ASSERT_TRUE(PumpUntil([&] { return !TextOf(Child(IDC_LOG)).empty(); }));
     // A click into the log moves the caret; the next line goes in there, not at the end.
     SendMessageW(Child(IDC_LOG), EM_SETSEL, 3, 3);
-    PostLogLine(window, L"chen");
+    SendLogLine(window, L"chen");
     EXPECT_TRUE(PumpUntil([&] { return TextOf(Child(IDC_LOG)) == L"Dònchen\r\ng một\r\n"; }))
         << testing::PrintToString(TextOf(Child(IDC_LOG)));
 }
@@ -434,6 +447,34 @@ protected:
         return code;
     }
 };
+
+// The window closed mid-update ends the process while the updater thread may still build paths
+// from AppDirectory, so it must outlive every static object. This one is destroyed after all
+// of ordinary priority, and fails the program when the directory no longer reads right.
+[[noreturn]] void AppDirectoryWasDestroyed() {
+    std::fputs("AppDirectory was destroyed before the process ended\n", stderr);
+    std::_Exit(1);
+}
+struct AppDirectoryAtExit {
+    std::wstring expected;
+    ~AppDirectoryAtExit() {
+        if (expected.empty()) return;
+        // A read of freed memory faults: reported at once rather than left to a debugger.
+        AddVectoredExceptionHandler(1, [](EXCEPTION_POINTERS* e) -> LONG {
+            if (e->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+                AppDirectoryWasDestroyed();
+            return EXCEPTION_CONTINUE_SEARCH;
+        });
+        if (AppDirectory() != expected) AppDirectoryWasDestroyed();
+    }
+} appDirectoryAtExit __attribute__((init_priority(101)));
+
+TEST_F(StartupTest, AppDirectoryOutlivesTheStaticObjects) {
+    // A buffer this large goes back to the system when freed: read after that, it faults
+    // instead of still showing the old characters.
+    const_cast<std::wstring&>(AppDirectory()).reserve(1 << 20);
+    appDirectoryAtExit.expected = AppDirectory();  // checked at exit
+}
 
 TEST_F(StartupTest, RunsTheWindowUntilItIsClosed) {
     RECT outer{};
