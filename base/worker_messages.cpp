@@ -9,7 +9,7 @@ LPARAM NewString(const std::wstring& text) {
 }
 }  // namespace
 
-void SendLogLine(HWND window, const std::wstring& line) {
+void PostLogLine(HWND window, const std::wstring& line) {
     // Sent like AppendLogLine's lines, so that neither kind can overtake the other in the log.
     SendMessageW(window, WM_APP_LOG, 0, NewString(line));
 }

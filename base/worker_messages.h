@@ -9,11 +9,11 @@ constexpr UINT WM_APP_LOG = WM_APP + 2;           // lParam: new std::wstring, o
 constexpr UINT WM_APP_ENABLE_START = WM_APP + 3;  // no arguments
 constexpr UINT WM_APP_STATUS = WM_APP + 4;        // lParam: new std::wstring, owned by receiver
 
-// Sending side. Each string message carries a fresh heap copy that the receiver deletes. Log
-// lines are sent (SendMessageW: back once the window has taken the line, so the window thread
-// must never wait for the sender), so the log shows them in the order they were written;
-// progress, status and Start are posted.
-void SendLogLine(HWND window, const std::wstring& line);
+// Posting side. Each string message carries a fresh heap copy that the receiver deletes.
+// PostLogLine alone delivers synchronously (SendMessageW: back once the window has taken the
+// line, so the window thread must never wait for the updater thread), so that its lines and
+// AppendLogLine's keep the order they were written in; progress, status and Start are queued.
+void PostLogLine(HWND window, const std::wstring& line);
 void PostStatusText(HWND window, const std::wstring& text);
 void PostProgress(HWND window, int percent);
 void PostEnableStart(HWND window);

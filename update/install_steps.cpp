@@ -75,24 +75,24 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
     for (const UpdateStep& step : steps) {
         stepNumber++;
         const std::wstring zipPath = AppPath(step.version + L".zip");
-        SendLogLine(window, L"Đang tải bản " + step.version + L"...");
+        PostLogLine(window, L"Đang tải bản " + step.version + L"...");
 
         const uint64_t startTick = GetTickCount64();
         uint64_t lastReportTick = startTick;
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
         if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter); })) {
-            SendLogLine(window, L"Tải thất bại: " + step.version);
+            PostLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }
 
-        SendLogLine(window, L"Đang giải nén " + step.version + L"...");
+        PostLogLine(window, L"Đang giải nén " + step.version + L"...");
         if (!Attempt([&] { return UnpackArchive(zipPath); })) {
-            SendLogLine(window, L"Giải nén thất bại: " + step.version);
+            PostLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }
         DeleteFileW(zipPath.c_str());
         WriteInstalledVersion(versionIniPath, step.version);
-        SendLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
+        PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
     }
 }

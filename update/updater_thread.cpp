@@ -16,30 +16,30 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
-    SendLogLine(window, L"Đang kiểm tra cập nhật...");
+    PostLogLine(window, L"Đang kiểm tra cập nhật...");
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 
     std::string body;
     if (!Attempt([&] { return HttpGetToMemory(manifestUrl, body); })) {
-        SendLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
+        PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
         return;
     }
     UpdateManifest manifest;
     if (!Attempt([&] { return ParseManifest(body, manifest); })) {
-        SendLogLine(window, L"Dữ liệu phiên bản không hợp lệ.");
+        PostLogLine(window, L"Dữ liệu phiên bản không hợp lệ.");
         return;
     }
 
     const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
     if (steps.empty()) {
-        SendLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
+        PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
         return;
     }
 
     InstallUpdateSteps(window, versionIniPath, pidPath, steps);
     DeleteFileW(pidPath.c_str());
     PostProgress(window, 100);
-    SendLogLine(window, L"Cập nhật hoàn tất.");
+    PostLogLine(window, L"Cập nhật hoàn tất.");
 }
 
 }  // namespace

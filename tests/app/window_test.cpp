@@ -35,7 +35,7 @@ std::vector<std::wstring> scriptedLines;  // set before the window is created
 DWORD WINAPI UpdaterThread(LPVOID parameter) {
     HWND window = static_cast<HWND>(parameter);
     updaterWindow = window;
-    for (const std::wstring& line : scriptedLines) SendLogLine(window, line);
+    for (const std::wstring& line : scriptedLines) PostLogLine(window, line);
     ++updaterCalls;
     return 0;
 }
@@ -245,8 +245,8 @@ TEST_F(MainWindowTest, AppliesWorkerMessages) {
     PostProgress(window, -5);
     EXPECT_TRUE(PumpUntil([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) == 0; }));
 
-    SendLogLine(window, L"");
-    SendLogLine(window, L"Hoàn tất cập nhật 1.2.");
+    PostLogLine(window, L"");
+    PostLogLine(window, L"Hoàn tất cập nhật 1.2.");
     EXPECT_TRUE(PumpUntil([&] {
         return TextOf(Child(IDC_LOG)) == L"Dòng một\r\n\r\nHoàn tất cập nhật 1.2.\r\n";
     })) << "log: " << testing::PrintToString(TextOf(Child(IDC_LOG)));
@@ -263,7 +263,7 @@ TEST_F(MainWindowTest, MessagesFromAnotherThreadKeepTheirOrder) {
     // Worker messages and lines appended directly, in turn: the log shows them as written.
     std::thread worker([this] {
         for (int i = 0; i < 20; ++i) {
-            SendLogLine(window, std::to_wstring(i));
+            PostLogLine(window, std::to_wstring(i));
             AppendLogLine(L"+");
         }
         PostEnableStart(window);
@@ -286,7 +286,7 @@ TEST_F(MainWindowTest, LogLinesGoWhereTheCaretStands) {
     ASSERT_TRUE(PumpUntil([&] { return !TextOf(Child(IDC_LOG)).empty(); }));
     // A click into the log moves the caret; the next line goes in there, not at the end.
     SendMessageW(Child(IDC_LOG), EM_SETSEL, 3, 3);
-    SendLogLine(window, L"chen");
+    PostLogLine(window, L"chen");
     EXPECT_TRUE(PumpUntil([&] { return TextOf(Child(IDC_LOG)) == L"Dònchen\r\ng một\r\n"; }))
         << testing::PrintToString(TextOf(Child(IDC_LOG)));
 }

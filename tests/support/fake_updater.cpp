@@ -14,7 +14,7 @@
 
 DWORD WINAPI UpdaterThread(LPVOID parameter) {
     HWND window = static_cast<HWND>(parameter);
-    SendLogLine(window, L"AppDirectory: " + AppDirectory());
+    PostLogLine(window, L"AppDirectory: " + AppDirectory());
     PostStatusText(window, L"Fake pass");
     PostProgress(window, 40);
 
@@ -27,7 +27,7 @@ DWORD WINAPI UpdaterThread(LPVOID parameter) {
         }
     }
     PostProgress(window, 100);
-    SendLogLine(window, L"Fake pass done");
+    PostLogLine(window, L"Fake pass done");
     PostEnableStart(window);
     return 0;
 }
