@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cwchar>
-#include <system_error>
 #include <vector>
 
 #include "base/scoped_handle.h"
@@ -100,7 +99,10 @@ void DownloadSegment(SegmentTask task) {
              static_cast<unsigned long long>(task.firstByte),
              static_cast<unsigned long long>(task.lastByte));
     HttpRequest opened;
-    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine)) return;
+    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine,
+                         task.lowSpeedWindowMs)) {
+        return;
+    }
     // A whole body (200) or another range would be joined into a corrupt archive.
     std::wstring contentRange;
     if (HttpStatusCode(opened) != 206 ||
@@ -122,11 +124,11 @@ void DownloadSegment(SegmentTask task) {
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress) {
+                  ProgressCallback progress, DWORD lowSpeedWindowMs) {
     uint64_t length = 0;
     bool acceptsRanges = false;
     if (!HttpProbe(url, length, acceptsRanges) || !acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress));
+        return DownloadSingleStream(url, destination, std::move(progress), lowSpeedWindowMs);
     }
 
     std::vector<std::wstring> partPaths;
@@ -139,17 +141,21 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     std::atomic<uint64_t> bytesWritten{0};
     std::array<std::atomic<bool>, kSegmentCount> finished{};
     std::vector<std::thread> workers;
+    // Room for every worker first: a push that failed would drop a running thread unjoined.
+    workers.reserve(kSegmentCount);
     bool started = true;
     for (int i = 0; i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
-        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten};
+        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten,
+                         lowSpeedWindowMs};
         std::atomic<bool>& done = finished[i];
         try {
             workers.push_back(StartSegmentThread([task, &done] {
                 DownloadSegment(task);
                 done.store(true);
             }));
-        } catch (const std::system_error&) {
+        } catch (...) {
+            // No thread, or no memory for its work: join those started and fail.
             started = false;
             break;
         }

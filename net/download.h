@@ -5,14 +5,16 @@
 #include <string>
 #include <thread>
 
+#include "net/http_client.h"
 #include "net/progress.h"
 
 // Downloads url to destination: four parallel byte ranges into part files (destination +
 // ".part0".."part3") when the server accepts ranges and the file is at least 2 MiB, otherwise
 // one stream. True when the destination holds the whole file. Progress is reported on the
 // calling thread only.
+// Every request gives up at the lowest speed of lowSpeedWindowMs (see HttpGetToMemory).
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress);
+                  ProgressCallback progress, DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
 
 // One byte range of a segmented download, owned by its worker thread.
 struct SegmentTask {
@@ -21,6 +23,7 @@ struct SegmentTask {
     std::wstring partPath;
     const std::wstring& url;
     std::atomic<uint64_t>& bytesWritten;
+    DWORD lowSpeedWindowMs;
 };
 
 // Worker: fetches the task's range into its part file, adding to the shared counter per chunk.
@@ -28,10 +31,12 @@ struct SegmentTask {
 void DownloadSegment(SegmentTask task);
 
 // Starts one segment worker running work. Like std::thread, it throws std::system_error when
-// the thread cannot be started; DownloadFile then joins the workers already running and fails.
+// the thread cannot be started (or std::bad_alloc); DownloadFile then joins the workers already
+// running and fails.
 // Tests replace it to make a start fail.
 extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
 // One GET of the whole body into destination, reporting after every chunk written.
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress);
+                          ProgressCallback progress,
+                          DWORD lowSpeedWindowMs = kLowSpeedWindowMs);

@@ -1,21 +1,13 @@
 #include "net/download.h"
 #include "net/http_request.h"
 
-namespace {
-
-// True when the body travels as sent, so its length must equal Content-Length.
-bool BodyIsUncoded(const HttpRequest& opened) {
-    std::wstring coding;
-    return !HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_ENCODING, coding) || coding.empty() ||
-           coding == L"identity";
-}
-
-}  // namespace
-
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress) {
+                          ProgressCallback progress, DWORD lowSpeedWindowMs) {
     HttpRequest opened;
-    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened)) return false;
+    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened, std::wstring(),
+                         lowSpeedWindowMs)) {
+        return false;
+    }
     // An error page is not the file: refuse it before the destination is touched.
     const DWORD status = HttpStatusCode(opened);
     if (status < 200 || status > 299) return false;
@@ -36,7 +28,8 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
     });
     if (!ended) return false;
     // A connection that closes early ends the body like a complete one; only the announced
-    // length tells them apart (decoded bodies have no length to compare with).
-    if (hasLength && BodyIsUncoded(opened) && done != total) return false;
+    // length tells them apart. It counts coded bytes, so it is compared only when nothing can
+    // have decoded the body: WinHTTP may drop Content-Encoding once it has decoded.
+    if (hasLength && !opened.decompressing && done != total) return false;
     return true;
 }

@@ -9,6 +9,7 @@
 #include "install/shell_extract.h"
 #include "net/download.h"
 #include "net/progress.h"
+#include "update/attempt.h"
 #include "update/local_files.h"
 
 namespace {
@@ -49,12 +50,15 @@ void StopRunningApplication(const std::wstring& pidPath) {
     DeleteFileW(pidPath.c_str());
 }
 
-// Unpacks with our reader, falling back to the shell. False when both failed.
+// Unpacks with our reader, falling back to the shell. False when both failed, or at once when
+// our reader refused the archive's names: the shell checks none.
 bool UnpackArchive(const std::wstring& zipPath) {
-    if (ExtractZip(zipPath)) {
+    bool refused = false;
+    if (ExtractZip(zipPath, &refused)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
     }
+    if (refused) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
     return ShellExtractZip(zipPath);
@@ -77,13 +81,13 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         uint64_t lastReportTick = startTick;
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
-        if (!DownloadFile(step.url, zipPath, reporter)) {
+        if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter); })) {
             PostLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }
 
         PostLogLine(window, L"Đang giải nén " + step.version + L"...");
-        if (!UnpackArchive(zipPath)) {
+        if (!Attempt([&] { return UnpackArchive(zipPath); })) {
             PostLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }

@@ -4,7 +4,7 @@
 #include <string>
 
 // One update pass against manifestUrl, reporting to window with the worker messages. Ends by
-// posting WM_APP_ENABLE_START on every path.
+// posting WM_APP_ENABLE_START on every path, also when memory runs out; throws nothing.
 void RunUpdatePass(HWND window, const std::wstring& manifestUrl);
 
 // Thread start routine: the parameter is the main window. Runs one pass against the manifest

@@ -141,15 +141,19 @@ write("overlap.zip", archive([entry("one.txt", b"x" * 1000, 0),
 write("long-name.zip", archive([entry("ok.txt", b"1"), entry("d/" + "n" * 600, b"2")]))
 write("names.zip", archive([entry(n, d, 0) for n, d in [
     ("", b"lost"), ("zero", b""), ("dir/", b""), ("dup.txt", b"first"), ("DUP.TXT", b"second"),
-    ("a..b.txt", b"1"), ("..hidden", b"2"), (".config/x", b"3"), ("./dot.txt", b"4")]]))
+    ("a..b.txt", b"1"), ("..hidden", b"2"), (".config/x", b"3"), ("./dot.txt", b"4"),
+    ("CONFIG.txt", b"5"), ("console.log", b"6"), ("com10", b"7")]]))
 write("in-use.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in range(8)]))
+write("staged.zip", archive([entry("f0.txt.hopwell-new", b"an archive file"),
+                             entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
 write("bad-file.zip", archive([entry(n, b"1") for n in ["before.txt", "bad?name.txt", "after"]]))
 write("bad-dir.zip", archive([entry("ok/", b"", 0), entry("bad<dir/", b"", 0)]))
 write("bad-parent.zip", archive([entry("bad<dir/file.txt", b"x")]))
 unsafe = ["../evil.txt", "sub/../../evil.txt", "..\\evil.txt", "sub/..", "../", ".../evil.txt",
           "sub/.. /evil.txt", "/evil.txt", "\\evil.txt", "C:evil.txt", "C:/evil.txt",
           "C:\\evil.txt", "//server/share/evil.txt", "\\\\server\\share\\evil.txt",
-          "\\\\?\\C:\\evil.txt", "good.txt:stream", "sub/con:"]
+          "\\\\?\\C:\\evil.txt", "good.txt:stream", "sub/con:", "NUL", "sub/nul.txt", "Com1",
+          "lpt9.tar.gz", "aux .txt", "CON./x", "prn  "]
 for i, name in enumerate(unsafe):  # last: the safe entries before it are not written either
     write("unsafe-%d.zip" % i, archive([entry("good.txt", b"1"), entry("dir/", b"", 0),
                                         entry("dir/x", b"2"), entry(name, b"3")]))

@@ -47,7 +47,7 @@ Lines Tree(const std::wstring& root = AppDirectory(), const std::wstring& relati
 // Unpacks over AppDirectory; the lines it logged.
 Lines Extract(const std::wstring& archive, bool expected) {
     bool result = !expected;
-    const Lines lines = LoggedBy([&] { result = ExtractZip(archive); });
+    const Lines lines = LoggedBy([&](HWND) { result = ExtractZip(archive); });
     EXPECT_EQ(result, expected) << WideToUtf8(archive);
     return lines;
 }
@@ -123,8 +123,8 @@ TEST_F(ExtractZipTest, HostileArchivesEndWithTheirLineAndClaimNoMemory) {
         {"overlap.zip", {kSuccess}, {L"one.txt", L"two.txt"}},
         {"names.zip",
          {kSuccess},
-         {L"..hidden", L".config\\", L".config\\x", L"a..b.txt", L"dir\\", L"dot.txt", L"dup.txt",
-          L"zero"}},
+         {L"..hidden", L".config\\", L".config\\x", L"CONFIG.txt", L"a..b.txt", L"com10",
+          L"console.log", L"dir\\", L"dot.txt", L"dup.txt", L"zero"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.archive);
@@ -164,7 +164,7 @@ TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
                   (Lines{L"Đường dẫn không hợp lệ trong file ZIP: " + shown, kFailure}));
         EXPECT_EQ(Tree(), Lines{});
     }
-    EXPECT_EQ(index, 17);
+    EXPECT_EQ(index, 24);
 }
 
 TEST_F(ExtractZipTest, FilesInUseAreSkippedAndTheFirstFiveSaySo) {
@@ -189,18 +189,30 @@ TEST_F(ExtractZipTest, FilesInUseAreSkippedAndTheFirstFiveSaySo) {
 }
 
 // Existing files are written beside and renamed over, so a killed run never leaves one cut
-// short; a copy a killed run left is consumed. One another reader shares is written in place.
-TEST_F(ExtractZipTest, ReplacesFilesWholeAndLeavesNothingStaged) {
+// short; the copy never takes the name of a file that exists. One another reader shares is
+// written in place. A copy that cannot be written (a full disk) fails the entry.
+TEST_F(ExtractZipTest, ReplacesFilesWholeAndNeverTakesAnExistingName) {
     ASSERT_TRUE(WriteBytes(Target(L"f0.txt"), "old"));
-    ASSERT_TRUE(WriteBytes(Target(L"f0.txt.hopwell-new"), "half of a killed run's copy"));
+    ASSERT_TRUE(WriteBytes(Target(L"f0.txt.hopwell-new1"), "an application file"));
     ASSERT_TRUE(WriteBytes(Target(L"f1.txt"), "old, and longer than the new one"));
     ScopedFile sharer(CreateFileW(Target(L"f1.txt").c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                   nullptr));
-    EXPECT_EQ(Extract(Archive("in-use.zip"), true), Lines{kSuccess});
+    EXPECT_EQ(Extract(Archive("staged.zip"), true), Lines{kSuccess});
     sharer.reset();
-    EXPECT_EQ(ReadBytes(Target(L"f0.txt")) + ReadBytes(Target(L"f1.txt")), "new 0new 1");
-    EXPECT_EQ(Tree().size(), 8u);
+    EXPECT_EQ(Tree(), (Lines{L"f0.txt", L"f0.txt.hopwell-new", L"f0.txt.hopwell-new1", L"f1.txt"}));
+    EXPECT_EQ(ReadBytes(Target(L"f0.txt")) + ReadBytes(Target(L"f0.txt.hopwell-new")) +
+                  ReadBytes(Target(L"f0.txt.hopwell-new1")) + ReadBytes(Target(L"f1.txt")),
+              "new 0an archive filean application filenew 1");
+    // Unmapped memory fails every write.
+    void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    EXPECT_EQ(LoggedBy([&](HWND) {
+                  EXPECT_FALSE(WriteEntryFile(0, Target(L"f1.txt"), unreadable, 4096));
+              }),
+              Lines{L"Lỗi ghi file: " + Target(L"f1.txt")});
+    VirtualFree(unreadable, 0, MEM_RELEASE);
+    EXPECT_EQ(ReadBytes(Target(L"f1.txt")), "new 1");
+    EXPECT_EQ(Tree().size(), 4u);
 }
 
 TEST(ZipReader, SurvivesEveryTruncationAndCorruption) {

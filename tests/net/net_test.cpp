@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <random>
 #include <sstream>
 #include <system_error>
@@ -19,14 +20,6 @@
 namespace {
 
 constexpr uint64_t kThreshold = 2097152;  // the smallest file fetched in four ranges
-const std::string kServer =
-    std::getenv("HOPWELL_TEST_SERVER") ? std::getenv("HOPWELL_TEST_SERVER") : "";
-
-std::wstring Url(const std::string& pathAndQuery) {
-    static const std::string port = ReadBytes(HostPath(kServer + "/port"));
-    return Utf8ToWide("http://127.0.0.1:" + port + pathAndQuery);
-}
-
 std::string RandomBytes(size_t size) {
     static std::mt19937 generator(11);
     std::string bytes(size, '\0');
@@ -35,16 +28,16 @@ std::string RandomBytes(size_t size) {
 }
 
 // Serves bytes under a name of the running test's own; returns the path.
-std::string Serve(const std::string& bytes, const std::string& suffix = "") {
+std::string Put(const std::string& bytes, const std::string& suffix = "") {
     const std::string name =
         testing::UnitTest::GetInstance()->current_test_info()->name() + suffix + ".bin";
-    EXPECT_TRUE(WriteBytes(HostPath(kServer + "/www/" + name), bytes));
+    Serve(name, bytes);
     return "/" + name;
 }
 
 // The Range lines of the GETs of a path, ordered by their first byte.
 std::vector<std::string> RangesAsked(const std::string& path) {
-    std::istringstream log(ReadBytes(HostPath(kServer + "/requests.log")));
+    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
     std::vector<std::string> ranges;
     for (std::string method, target, range; std::getline(log, method, '\t');) {
         std::getline(log, target, '\t');
@@ -74,18 +67,20 @@ struct Reports {
 
 TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
     const std::string body = RandomBytes(100000);
-    const std::string path = Serve(body), empty = Serve("", "-empty");
+    const std::string path = Put(body), empty = Put("", "-empty");
+    const std::string huge = Put(std::string(17 << 20, ' '), "-huge");  // more than any manifest
     const struct {
         std::wstring url;
         bool answered;
         std::string body;
     } rows[] = {
-        {Url(path), true, body},
-        {Url(path + "?status=404"), true, body},  // an error page is a body as well
-        {Url(empty), true, ""},
-        {Url(path + "?drop=40000"), true, body.substr(0, 40000)},
-        {Url(path + "?length=none"), true, body},
-        {Url(path + "?gzip"), true, body},  // gzip is asked for only where it is decoded
+        {ServerUrl(huge), false, "untouched"},
+        {ServerUrl(path), true, body},
+        {ServerUrl(path + "?status=404"), true, body},  // an error page is a body as well
+        {ServerUrl(empty), true, ""},
+        {ServerUrl(path + "?drop=40000"), true, body.substr(0, 40000)},
+        {ServerUrl(path + "?length=none"), true, body},
+        {ServerUrl(path + "?gzip"), true, body},  // gzip is asked for only where it is decoded
         {L"http://127.0.0.1:1/version.json", false, "untouched"},
         {L"http://" + std::wstring(300, L'h') + L"/version.json", false, "untouched"},
     };
@@ -98,7 +93,7 @@ TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
 
 TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     const std::string body = RandomBytes(1500000);
-    const std::string path = Serve(body), empty = Serve("", "-empty");
+    const std::string path = Put(body), empty = Put("", "-empty");
     TempDir dir;
     const std::wstring destination = dir.File(L"1.0.0.zip");
     const std::string old = "an older file, longer than nothing";
@@ -108,13 +103,13 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
         std::string file;  // the destination afterwards
         uint64_t total;    // of every report
     } rows[] = {
-        {Url(path), true, body, body.size()},
-        {Url(path + "?length=none"), true, body, 0},
-        {Url(empty), true, "", 0},
-        {Url(path + "?gzip"), true, body, body.size()},
-        {Url(path + "?drop=300000"), false, body.substr(0, 300000), body.size()},
-        {Url(path + "?status=404"), false, old, 0},
-        {Url(path + "?status=500"), false, old, 0},
+        {ServerUrl(path), true, body, body.size()},
+        {ServerUrl(path + "?length=none"), true, body, 0},
+        {ServerUrl(empty), true, "", 0},
+        {ServerUrl(path + "?gzip"), true, body, body.size()},
+        {ServerUrl(path + "?drop=300000"), false, body.substr(0, 300000), body.size()},
+        {ServerUrl(path + "?status=404"), false, old, 0},
+        {ServerUrl(path + "?status=500"), false, old, 0},
         {L"http://127.0.0.1:1/1.0.0.zip", false, old, 0},
     };
     for (const auto& row : rows) {
@@ -129,10 +124,14 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
         }
         EXPECT_EQ(reports.LastDone(), row.ok ? row.file.size() : reports.LastDone());
     }
-    EXPECT_FALSE(DownloadSingleStream(Url(path), dir.File(L"missing\\1.0.0.zip"), nullptr));
-    EXPECT_TRUE(DownloadSingleStream(Url(path), destination, nullptr));
+    EXPECT_FALSE(DownloadSingleStream(ServerUrl(path), dir.File(L"missing\\1.0.0.zip"), nullptr));
+    EXPECT_TRUE(DownloadSingleStream(ServerUrl(path), destination, nullptr));
+    // A coded body that identity was asked for: nothing decoded it, its length is compared.
+    EXPECT_FALSE(
+        DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination, nullptr));
+    EXPECT_EQ(ReadBytes(destination).size(), 20000u);
     // A body longer than its Content-Length is never taken whole.
-    const bool ok = DownloadSingleStream(Url(path + "?length=5000"), destination, nullptr);
+    const bool ok = DownloadSingleStream(ServerUrl(path + "?length=5000"), destination, nullptr);
     EXPECT_TRUE(!ok || ReadBytes(destination) == body.substr(0, 5000));
 }
 
@@ -155,13 +154,13 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
     const std::wstring destination = dir.File(L"1.2.0.zip");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.suffix);
-        const std::string path = Serve(row.body, row.suffix);
+        const std::string path = Put(row.body, row.suffix);
         // What an earlier attempt left is overwritten.
         for (int i = 0; i < 4; ++i)
             WriteBytes(destination + L".part" + std::to_wstring(i), std::string(kThreshold, 'x'));
         WriteBytes(destination, std::string(3 * kThreshold, 'y'));
         Reports reports;
-        ASSERT_TRUE(DownloadFile(Url(path + row.query), destination, reports.Callback()));
+        ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback()));
         EXPECT_TRUE(ReadBytes(destination) == row.body);
         EXPECT_EQ(RangesAsked(path), row.ranges);
         EXPECT_EQ(reports.calls.back(), std::make_pair<uint64_t>(row.body.size(), row.body.size()));
@@ -178,7 +177,7 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
 
 TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
     const std::string body = RandomBytes(kThreshold);
-    const std::string path = Serve(body);
+    const std::string path = Put(body);
     const size_t q = kThreshold / 4;
     TempDir dir;
     const std::wstring destination = dir.File(L"1.2.0.zip");
@@ -188,7 +187,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
         SCOPED_TRACE(query);
         for (int i = 0; i < 4; ++i) WriteBytes(part(i), body.substr(i * q, q));
         Reports reports;
-        EXPECT_FALSE(DownloadFile(Url(path + query), destination, reports.Callback()));
+        EXPECT_FALSE(DownloadFile(ServerUrl(path + query), destination, reports.Callback()));
         EXPECT_FALSE(FileExists(destination));
         EXPECT_EQ(reports.calls.back().second, kThreshold);
     }
@@ -197,16 +196,16 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
     EXPECT_EQ(ReadBytes(part(3)), body.substr(3 * q, 100000));
     ScopedFile holder(
         CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    EXPECT_FALSE(DownloadFile(Url(path), destination, nullptr));
+    EXPECT_FALSE(DownloadFile(ServerUrl(path), destination, nullptr));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadBytes(part(i)), body.substr(i * q, q));
 }
 
 TEST(DownloadFile, SplitsLengthsBeyondFourGibibytes) {
-    const std::string path = Serve("tiny");
+    const std::string path = Put("tiny");
     TempDir dir;
     Reports reports;
-    EXPECT_FALSE(
-        DownloadFile(Url(path + "?length=5000000003"), dir.File(L"a.zip"), reports.Callback()));
+    EXPECT_FALSE(DownloadFile(ServerUrl(path + "?length=5000000003"), dir.File(L"a.zip"),
+                              reports.Callback()));
     EXPECT_EQ(
         RangesAsked(path),
         (std::vector<std::string>{"bytes=0-1249999999", "bytes=1250000000-2499999999",
@@ -214,26 +213,53 @@ TEST(DownloadFile, SplitsLengthsBeyondFourGibibytes) {
     EXPECT_EQ(reports.calls.back().second, 5000000003ULL);
 }
 
+// A byte every 100 ms never trips WinHTTP's per-read time-outs, yet fails within the window;
+// 2 KiB every 100 ms is slow but steady, and lasts longer than the window.
+TEST(LowestSpeed, TransfersBelowItFailWithinTheirWindow) {
+    constexpr DWORD kWindow = 500;
+    const std::string trickle = Put(std::string(kThreshold, 't')) + "?slow=100&piece=1";
+    const std::string steady = std::string(16384, 's'), path = Put(steady, "-steady");
+    TempDir dir;
+    std::string body;
+    const uint64_t begun = GetTickCount64();
+    EXPECT_FALSE(HttpGetToMemory(ServerUrl(trickle + "&ranges="), body, kWindow));
+    EXPECT_FALSE(DownloadFile(ServerUrl(trickle + "&ranges="), dir.File(L"a"), nullptr, kWindow));
+    EXPECT_FALSE(DownloadFile(ServerUrl(trickle), dir.File(L"b"), nullptr, kWindow));
+    EXPECT_LT(GetTickCount64() - begun, 10000u);
+    EXPECT_TRUE(HttpGetToMemory(ServerUrl(path + "?slow=100&piece=2048"), body, kWindow));
+    EXPECT_EQ(body, steady);
+    EXPECT_TRUE(
+        DownloadFile(ServerUrl(path + "?slow=100&piece=2048"), dir.File(L"c"), nullptr, kWindow));
+    EXPECT_EQ(ReadBytes(dir.File(L"c")), steady);
+}
+
 std::atomic<int> threadStarts{0}, workersJoined{0};
 
+// The third worker cannot start: no thread, or no memory for it.
+template <bool outOfMemory>
+std::thread StartTwoThenFail(std::function<void()> work) {
+    if (++threadStarts > 2 && outOfMemory) throw std::bad_alloc();
+    if (threadStarts > 2)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread([work] {
+        work();
+        ++workersJoined;
+    });
+}
+
 TEST(DownloadFile, AWorkerThatCannotStartFailsItOnceTheOthersAreJoined) {
-    const std::string path = Serve(RandomBytes(kThreshold));
+    const std::string path = Put(RandomBytes(kThreshold));
     auto original = StartSegmentThread;
-    StartSegmentThread = [](std::function<void()> work) {
-        if (++threadStarts > 2)
-            throw std::system_error(
-                std::make_error_code(std::errc::resource_unavailable_try_again));
-        return std::thread([work] {
-            work();
-            ++workersJoined;
-        });
-    };
     TempDir dir;
-    EXPECT_FALSE(DownloadFile(Url(path + "?slow=50"), dir.File(L"a.zip"), nullptr));
-    StartSegmentThread = original;
-    EXPECT_EQ(threadStarts.load(), 3);
-    EXPECT_EQ(workersJoined.load(), 2);
-    EXPECT_FALSE(FileExists(dir.File(L"a.zip")));
+    for (auto start : {StartTwoThenFail<false>, StartTwoThenFail<true>}) {
+        threadStarts = workersJoined = 0;
+        StartSegmentThread = start;
+        EXPECT_FALSE(DownloadFile(ServerUrl(path + "?slow=50"), dir.File(L"a.zip"), nullptr));
+        StartSegmentThread = original;
+        EXPECT_EQ(threadStarts.load(), 3);
+        EXPECT_EQ(workersJoined.load(), 2);
+        EXPECT_FALSE(FileExists(dir.File(L"a.zip")));
+    }
 }
 
 TEST(ProgressReporter, PostsThrottledReportsOfTheWholeUpdate) {

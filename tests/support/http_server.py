@@ -9,7 +9,8 @@ of it with 206; a missing one gets a 404 page. The query string makes the answer
   length=N    Content-Length: N ("none")     whole        a Range answered with 200
   shift=N     the Range moved by N bytes     drop=N       the connection closed after N bytes
   drophead    HEAD closed unanswered         gzip         gzip when the client accepts it
-  slow=MS     MS ms before each 64 KiB
+  slow=MS     MS ms before each piece        gzip=always  gzip whatever the client asked
+  piece=N     pieces of N bytes (64 KiB)
 """
 import gzip
 import http.server
@@ -48,7 +49,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             body, status = b"<html><body>Not Found</body></html>", 404
         lines = [("Accept-Ranges", q.get("ranges", "bytes"))] if q.get("ranges", "x") else []
-        if "gzip" in q and "gzip" in self.headers.get("Accept-Encoding", ""):
+        if "gzip" in q and (q["gzip"] or "gzip" in self.headers.get("Accept-Encoding", "")):
             body = gzip.compress(body)
             lines.append(("Content-Encoding", "gzip"))
         elif wanted.startswith("bytes=") and status == 200 and "whole" not in q:
@@ -63,10 +64,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for name, value in lines + [("Connection", "close")]:
             self.send_header(name, value)
         self.end_headers()
-        body = b"" if head else body[:int(q.get("drop", len(body)))]
-        for at in range(0, len(body), 65536):
+        body, piece = b"" if head else body[:int(q.get("drop", len(body)))], int(q.get("piece", 65536))
+        for at in range(0, len(body), piece):
             time.sleep(int(q.get("slow", 0)) / 1000)
-            self.wfile.write(body[at:at + 65536])
+            self.wfile.write(body[at:at + piece])
+            self.wfile.flush()
 
 
 if __name__ == "__main__":

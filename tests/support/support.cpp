@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
@@ -69,10 +70,25 @@ std::wstring HostPath(const std::string& unixPath) {
     return path;
 }
 
-std::vector<std::wstring> LoggedBy(const std::function<void()>& work) {
+std::string ServerDirectory() {
+    const char* directory = std::getenv("HOPWELL_TEST_SERVER");
+    return directory ? directory : "";
+}
+
+std::wstring ServerUrl(const std::string& pathAndQuery) {
+    static const std::string port = ReadBytes(HostPath(ServerDirectory() + "/port"));
+    return Utf8ToWide("http://127.0.0.1:" + port + pathAndQuery);
+}
+
+std::wstring Serve(const std::string& name, const std::string& bytes) {
+    EXPECT_TRUE(WriteBytes(HostPath(ServerDirectory() + "/www/" + name), bytes));
+    return ServerUrl("/" + name);
+}
+
+std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work) {
     std::vector<std::wstring> lines;
-    HWND sink = CreateWorkerSink([&](const WorkerMessage& m) { lines.push_back(m.text); });
-    EXPECT_TRUE(RunWithMessagePump(work, 180000)) << "the work did not end";
+    HWND sink = CreateWorkerSink([&](const WorkerMessage& m) { lines.push_back(SinkLineText(m)); });
+    EXPECT_TRUE(RunWithMessagePump([&] { work(sink); }, 180000)) << "the work did not end";
     DestroyWorkerSink(sink);
     return lines;
 }

@@ -27,6 +27,14 @@ bool FileExists(const std::wstring& path);
 // A path of the build host as Wine sees it (drive Z:).
 std::wstring HostPath(const std::string& unixPath);
 
-// Runs work on another thread while a stand-in log box on this one takes every line that work
-// appends (AppendLogLine); returns them in order.
-std::vector<std::wstring> LoggedBy(const std::function<void()>& work);
+// The test server (tests/support/http_server.py), started by a ctest fixture that names its
+// directory in HOPWELL_TEST_SERVER: serves bytes under a name and returns its URL, to which a
+// query string may be added (see the server).
+std::wstring Serve(const std::string& name, const std::string& bytes);
+std::wstring ServerUrl(const std::string& pathAndQuery);
+std::string ServerDirectory();
+
+// Runs work on another thread while a stand-in window on this one takes every worker message
+// and every line appended directly; returns them in order as the tools print them (log lines
+// as they are, "progress N", "status TEXT", "enable-start").
+std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work);

@@ -1,19 +1,44 @@
 // The update decision: versions, the manifest, the steps chosen, and the local files.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdlib>
+#include <new>
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "tests/support/support.h"
 #include "update/local_files.h"
+#include "update/updater_thread.h"
 #include "update/manifest.h"
 #include "update/update_steps.h"
 #include "update/version.h"
 
+// While non-zero, allocations of at least this many bytes fail, as when memory runs out.
+std::atomic<size_t> failAllocationsFrom{0};
+
+void* operator new(size_t size) {
+    if (failAllocationsFrom != 0 && size >= failAllocationsFrom) throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;  // freed with free()
+    throw std::bad_alloc();
+}
+
 namespace {
 
 using Urls = std::map<std::wstring, std::wstring>;
+
+// The pass ends with its line and Start enabled, and the process lives on.
+TEST(UpdatePass, EndsWithItsLineWhenMemoryRunsOut) {
+    const std::wstring url = Serve("memory.json", R"({"latest_version": "1.0.0"})");
+    failAllocationsFrom = 65536;  // the body's read buffer is larger
+    const std::vector<std::wstring> lines =
+        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
+    failAllocationsFrom = 0;
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...",
+                                                L"Không thể lấy thông tin phiên bản từ server.",
+                                                L"enable-start"}));
+}
 
 TEST(Versions, ParseAndCompareByTheFirstThreeNumbers) {
     const struct {
@@ -178,6 +203,13 @@ TEST(LocalFiles, VersionIniIsReplacedWholeOrNotAtAll) {
     SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(ReadBytes(ini), "version=1.4.2\r\n");
     EXPECT_FALSE(WriteInstalledVersion(dir.File(L"no-such-dir\\version.ini"), L"1.0"));
+    // Held without delete sharing (the application just stopped may not have ended): no rename
+    // can replace it, so it is written in place.
+    ScopedFile holder(CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(WriteInstalledVersion(ini, L"2.0"));
+    EXPECT_EQ(ReadBytes(ini), "version=2.0\r\n");
+    EXPECT_FALSE(FileExists(ini + L".tmp"));
 }
 
 TEST(LocalFiles, PidFileIsReadLikeAtoiWhileTheApplicationWritesIt) {
