@@ -145,22 +145,6 @@ TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
     }
 }
 
-TEST(SelectUpdateSteps, TenThousandOfferedVersions) {
-    std::string body = "{\"latest_version\": \"99.98.0\", \"download_urls\": {";
-    for (int i = 9999; i >= 0; i--)
-        body += "\"" + std::to_string(i / 100) + "." + std::to_string(i % 100) + ".0\": \"u\"" +
-                (i ? "," : "}}");
-    UpdateManifest manifest;
-    ASSERT_TRUE(ParseManifest(body, manifest));
-    EXPECT_EQ(manifest.download_urls.size(), 10000u);
-    const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, L"50.0.0");
-    ASSERT_EQ(steps.size(), 4998u);
-    EXPECT_EQ(steps.front().version, L"50.1.0");
-    EXPECT_EQ(steps.back().version, L"99.98.0");
-    for (size_t i = 1; i < steps.size(); i++)
-        ASSERT_EQ(CompareVersions(steps[i - 1].version, steps[i].version), -1) << i;
-}
-
 TEST(LocalFiles, VersionIniNamesTheTextAfterItsFirstKey) {
     TempDir dir;
     const std::wstring ini = dir.File(L"version.ini");
