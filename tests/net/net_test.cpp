@@ -20,6 +20,7 @@
 namespace {
 
 constexpr uint64_t kThreshold = 2097152;  // the smallest file fetched in four ranges
+
 std::string RandomBytes(size_t size) {
     static std::mt19937 generator(11);
     std::string bytes(size, '\0');
