@@ -1,6 +1,14 @@
 #include "net/download.h"
 #include "net/http_request.h"
 
+namespace {
+
+// True when nothing can have decoded the body, so its length must equal Content-Length. Only
+// the asked coding tells: WinHTTP may drop Content-Encoding once it has decoded.
+bool BodyIsUncoded(const HttpRequest& opened) { return !opened.decompressing; }
+
+}  // namespace
+
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
                           ProgressCallback progress, DWORD lowSpeedWindowMs) {
     HttpRequest opened;
@@ -28,8 +36,7 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
     });
     if (!ended) return false;
     // A connection that closes early ends the body like a complete one; only the announced
-    // length tells them apart. It counts coded bytes, so it is compared only when nothing can
-    // have decoded the body: WinHTTP may drop Content-Encoding once it has decoded.
-    if (hasLength && !opened.decompressing && done != total) return false;
+    // length tells them apart. It counts coded bytes, so a decoded body has none to compare.
+    if (hasLength && BodyIsUncoded(opened) && done != total) return false;
     return true;
 }
