@@ -123,7 +123,7 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
             EXPECT_GT(reports.calls[i].first, i ? reports.calls[i - 1].first : 0);
             EXPECT_EQ(reports.calls[i].second, row.total);
         }
-        EXPECT_EQ(reports.LastDone(), row.ok ? row.file.size() : reports.LastDone());
+        EXPECT_TRUE(!row.ok || reports.LastDone() == row.file.size());
     }
     EXPECT_FALSE(DownloadSingleStream(ServerUrl(path), dir.File(L"missing\\1.0.0.zip"), nullptr));
     EXPECT_TRUE(DownloadSingleStream(ServerUrl(path), destination, nullptr));
