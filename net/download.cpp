@@ -8,6 +8,7 @@
 #include "base/scoped_handle.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
+#include "net/part_hasher.h"
 
 namespace {
 
@@ -51,9 +52,10 @@ uint64_t FileLength(const std::wstring& path, bool& exists) {
 
 // Appends every part to destination in index order, deleting each once copied. Parts whose
 // length differs from their segment (a worker that failed or stopped early) fail the merge
-// before the destination is touched, and stay on disk.
+// before the destination is touched, and stay on disk. A part being hashed is deleted only once
+// the hasher is done with it.
 bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>& partPaths,
-                uint64_t length) {
+                uint64_t length, const PartHasher* hasher) {
     for (int i = 0; i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
         bool exists = false;
@@ -66,7 +68,8 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) return false;
     std::vector<char> buffer(kReadBufferSize, 0);
-    for (const std::wstring& partPath : partPaths) {
+    for (int i = 0; i < kSegmentCount; ++i) {
+        const std::wstring& partPath = partPaths[i];
         {
             ScopedFile part(CreateFileW(partPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -85,6 +88,7 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
                 }
             }
         }
+        if (hasher) hasher->WaitForPart(i);
         DeleteFileW(partPath.c_str());
     }
     return true;
@@ -122,11 +126,11 @@ void DownloadSegment(SegmentTask task) {
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress) {
+                  ProgressCallback progress, std::string* digest) {
     uint64_t length = 0;
     bool acceptsRanges = false;
     if (!HttpProbe(url, length, acceptsRanges) || !acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress));
+        return DownloadSingleStream(url, destination, std::move(progress), digest);
     }
 
     std::vector<std::wstring> partPaths;
@@ -139,8 +143,9 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     std::atomic<uint64_t> bytesWritten{0};
     std::array<std::atomic<bool>, kSegmentCount> finished{};
     std::vector<std::thread> workers;
-    bool started = true;
-    for (int i = 0; i < kSegmentCount; ++i) {
+    PartHasher hasher(partPaths, finished.data());
+    bool started = !digest || hasher.Start();
+    for (int i = 0; started && i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
         SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten};
         std::atomic<bool>& done = finished[i];
@@ -172,5 +177,6 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     for (std::thread& worker : workers) worker.join();
     if (!started) return false;
     if (progress) progress(bytesWritten.load(), length);
-    return MergeParts(destination, partPaths, length);
+    if (!MergeParts(destination, partPaths, length, digest ? &hasher : nullptr)) return false;
+    return !digest || hasher.Finish(*digest);
 }

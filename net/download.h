@@ -10,9 +10,10 @@
 // Downloads url to destination: four parallel byte ranges into part files (destination +
 // ".part0".."part3") when the server accepts ranges and the file is at least 2 MiB, otherwise
 // one stream. True when the destination holds the whole file. Progress is reported on the
-// calling thread only.
+// calling thread only. With digest, the SHA-256 of the destination's bytes is computed while
+// they arrive and stored there; failing to compute it fails the download.
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress);
+                  ProgressCallback progress, std::string* digest = nullptr);
 
 // One byte range of a segmented download, owned by its worker thread.
 struct SegmentTask {
@@ -32,6 +33,7 @@ void DownloadSegment(SegmentTask task);
 // Tests replace it to make a start fail.
 extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
-// One GET of the whole body into destination, reporting after every chunk written.
+// One GET of the whole body into destination, reporting after every chunk written; digest as
+// for DownloadFile.
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress);
+                          ProgressCallback progress, std::string* digest = nullptr);

@@ -1,4 +1,6 @@
 #include "net/download.h"
+
+#include "base/sha256.h"
 #include "net/http_request.h"
 
 namespace {
@@ -13,7 +15,7 @@ bool BodyIsUncoded(const HttpRequest& opened) {
 }  // namespace
 
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress) {
+                          ProgressCallback progress, std::string* digest) {
     HttpRequest opened;
     if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened)) return false;
     // An error page is not the file: refuse it before the destination is touched.
@@ -26,11 +28,14 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
 
+    Sha256 sha;
+    if (digest && !StartSha256(sha)) return false;
     uint64_t done = 0;
     const bool ended = ReadHttpBody(opened, [&](const char* data, DWORD size) {
         DWORD written = 0;
         if (!WriteFile(file.get(), data, size, &written, nullptr)) return false;
         done += written;
+        if (digest) AddToSha256(sha, data, written);
         if (progress) progress(done, total);
         return true;
     });
@@ -38,5 +43,5 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
     // A connection that closes early ends the body like a complete one; only the announced
     // length tells them apart (decoded bodies have no length to compare with).
     if (hasLength && BodyIsUncoded(opened) && done != total) return false;
-    return true;
+    return !digest || FinishSha256(sha, *digest);
 }

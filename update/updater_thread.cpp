@@ -6,9 +6,10 @@
 #include "update/install_steps.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/signature.h"
 #include "update/update_steps.h"
 
-void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
+void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
@@ -18,6 +19,14 @@ void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
     std::string body;
     if (!HttpGetToMemory(manifestUrl, body)) {
         PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
+        PostEnableStart(window);
+        return;
+    }
+    // A signed manifest is checked before anything in it is believed.
+    std::string signature;
+    if (!publicKey.empty() && (!HttpGetToMemory(manifestUrl + L".sig", signature) ||
+                               !VerifySignature(body, signature, publicKey))) {
+        PostLogLine(window, L"Chữ ký thông tin phiên bản không hợp lệ.");
         PostEnableStart(window);
         return;
     }
@@ -35,7 +44,10 @@ void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
         return;
     }
 
-    InstallUpdateSteps(window, versionIniPath, pidPath, steps);
+    const ArchiveDigests digests =
+        publicKey.empty() ? ArchiveDigests() : ParseArchiveDigests(body);
+    InstallUpdateSteps(window, versionIniPath, pidPath, steps,
+                       publicKey.empty() ? nullptr : &digests);
     DeleteFileW(pidPath.c_str());
     PostProgress(window, 100);
     PostLogLine(window, L"Cập nhật hoàn tất.");
