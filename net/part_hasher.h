@@ -1,8 +1,8 @@
 #pragma once
 // The SHA-256 of a segmented download's parts joined in index order, computed on a thread of
-// its own while the workers still write them. Part 0 is hashed as it arrives and each later
-// part as soon as the ones before it are done, so little is left to hash when the workers end
-// and the rest overlaps the merge. Only atomics and polling: the download takes no lock.
+// its own while the workers still write them. The first part is hashed as it arrives and each
+// later one as soon as the ones before it are done, so less is left to hash when the workers
+// end, and the rest overlaps the merge. Only atomics and polling: the download takes no lock.
 #include <atomic>
 #include <string>
 #include <thread>

@@ -270,8 +270,8 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     const std::wstring newSignature = signaturePath + kNewSuffix;
     const bool written = WriteNewFile(newManifest, manifest) &&
                          WriteNewFile(newSignature, signature);
-    if (!written || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest, latest,
-                                      archives, base)) {
+    if (!written || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
+                                      latest, archives, base)) {
         DeleteFileW(newManifest.c_str());
         DeleteFileW(newSignature.c_str());
         error = written ? "what was written does not verify with the key's public half (is " +

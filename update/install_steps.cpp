@@ -4,8 +4,8 @@
 
 #include "base/app_directory.h"
 #include "base/hex.h"
-#include "base/sha256.h"
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "install/extract_zip.h"

@@ -44,7 +44,9 @@ protected:
         publicKey = report.at(0);
     }
     void Put(const Files& files) {
-        for (const auto& [name, bytes] : files) ASSERT_TRUE(WriteBytes(release + L"\\" + name, bytes));
+        for (const auto& [name, bytes] : files) {
+            ASSERT_TRUE(WriteBytes(release + L"\\" + name, bytes));
+        }
     }
 };
 
