@@ -1,7 +1,9 @@
 #include "base/app_directory.h"
 
 namespace {
-std::wstring appDirectory;
+// Never destroyed: when the window closes mid-update, the runtime's exit-time destructors run
+// while the updater thread may still be building paths from it.
+std::wstring& appDirectory = *new std::wstring;
 bool appDirectorySet = false;
 }
 

@@ -3,16 +3,19 @@
 namespace {
 HWND logBox = nullptr;
 
-void PostString(HWND window, UINT message, const std::wstring& text) {
-    // The receiver owns the string from here on; if the post fails the process is ending.
-    PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(new std::wstring(text)));
+// The receiver owns the string from here on; if the window is gone the process is ending.
+LPARAM NewString(const std::wstring& text) {
+    return reinterpret_cast<LPARAM>(new std::wstring(text));
 }
 }  // namespace
 
-void PostLogLine(HWND window, const std::wstring& line) { PostString(window, WM_APP_LOG, line); }
+void PostLogLine(HWND window, const std::wstring& line) {
+    // Sent like AppendLogLine's lines, so that neither kind can overtake the other in the log.
+    SendMessageW(window, WM_APP_LOG, 0, NewString(line));
+}
 
 void PostStatusText(HWND window, const std::wstring& text) {
-    PostString(window, WM_APP_STATUS, text);
+    PostMessageW(window, WM_APP_STATUS, 0, NewString(text));
 }
 
 void PostProgress(HWND window, int percent) {

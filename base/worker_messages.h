@@ -10,12 +10,15 @@ constexpr UINT WM_APP_ENABLE_START = WM_APP + 3;  // no arguments
 constexpr UINT WM_APP_STATUS = WM_APP + 4;        // lParam: new std::wstring, owned by receiver
 
 // Posting side. Each string message carries a fresh heap copy that the receiver deletes.
+// PostLogLine alone delivers synchronously (SendMessageW: back once the window has taken the
+// line, so the window thread must never wait for the updater thread), so that its lines and
+// AppendLogLine's keep the order they were written in; progress, status and Start are queued.
 void PostLogLine(HWND window, const std::wstring& line);
 void PostStatusText(HWND window, const std::wstring& text);
 void PostProgress(HWND window, int percent);
 void PostEnableStart(HWND window);
 
-// One worker message taken off the queue. Decoding takes ownership of the posted string,
+// One worker message taken off the queue. Decoding takes ownership of the string it carries,
 // so the string is freed in exactly one place whoever receives it (the main window, the
 // console tools, the tests).
 struct WorkerMessage {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <memory>
 
 #include "base/app_directory.h"
@@ -55,9 +57,22 @@ std::wstring WideEntryName(const ZipEntryStat& stat) {
     return name;
 }
 
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open a device, not a file, in any case and whatever
+// follows the first dot ("nul.txt"); Windows also drops the spaces before that dot.
+bool IsDeviceName(std::wstring component) {
+    component.resize(std::min(component.find(L'.'), component.size()));
+    while (!component.empty() && component.back() == L' ') component.pop_back();
+    for (wchar_t& c : component) c = static_cast<wchar_t>(std::towupper(c));
+    if (component == L"CON" || component == L"PRN" || component == L"AUX" || component == L"NUL")
+        return true;
+    return component.size() == 4 &&
+           (component.compare(0, 3, L"COM") == 0 || component.compare(0, 3, L"LPT") == 0) &&
+           std::wcschr(L"123456789\u00B9\u00B2\u00B3", component[3]) != nullptr;
+}
+
 // A name stays below the destination only when it is relative, names no drive, stream or
-// device (no colon anywhere) and never steps up. Windows drops trailing dots and spaces from
-// path components, so "..." and ".. " are taken to step up as well.
+// device (no colon anywhere, no device name) and never steps up. Windows drops trailing dots
+// and spaces from path components, so "..." and ".. " are taken to step up as well.
 bool IsSafeEntryName(const std::wstring& name) {
     if (!name.empty() && name[0] == L'\\') return false;
     if (name.find(L':') != std::wstring::npos) return false;
@@ -69,6 +84,7 @@ bool IsSafeEntryName(const std::wstring& name) {
         const bool dotsAndSpaces = component.find_first_not_of(L". ") == std::wstring::npos;
         if (dotsAndSpaces && std::count(component.begin(), component.end(), L'.') >= 2)
             return false;
+        if (IsDeviceName(component)) return false;
         start = end + 1;
     }
     return true;
@@ -112,42 +128,57 @@ bool ReportCreateFailure(int index, const std::wstring& target, DWORD error) {
     return false;
 }
 
+// What came of replacing an existing target through a staged copy.
+enum class Staging { Replaced, Refused, Failed };
+
 // Replaces an existing target by writing beside it and renaming over it, so that a process
 // killed mid-write leaves the old file or the new one, never a truncated one. Protected targets
-// and ones another process holds are refused here and left to the in-place write, which gives
-// the platform's own answer for them.
-bool ReplaceWithStagedCopy(const std::wstring& target, const void* data, uint64_t size) {
+// and ones another process holds (the rename is refused) are Refused and left to the in-place
+// write, which gives the platform's own answer for them. A staged copy that cannot be made or
+// written (a full disk) Fails, and the target keeps its old content.
+Staging ReplaceWithStagedCopy(const std::wstring& target, const void* data, uint64_t size) {
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        FILE_ATTRIBUTE_DIRECTORY))) {
-        return false;
+        return Staging::Refused;
     }
-    const std::wstring staged = target + L".hopwell-new";
-    {
-        ScopedFile file(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
-        if (!WriteAll(file.get(), data, size)) {
-            file.reset();
-            DeleteFileW(staged.c_str());
-            return false;
-        }
+    // A name that exists may be a file of the application or of this very archive: the staged
+    // copy takes the first free one.
+    std::wstring staged;
+    for (int n = 0; n < 100 && staged.empty(); ++n) {
+        staged = target + L".hopwell-new" + (n > 0 ? std::to_wstring(n) : std::wstring());
+        if (GetFileAttributesW(staged.c_str()) != INVALID_FILE_ATTRIBUTES) staged.clear();
     }
-    if (MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (staged.empty()) return Staging::Failed;
+    ScopedFile file(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return Staging::Failed;
+    const bool written = WriteAll(file.get(), data, size);
+    file.reset();
+    if (written && MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return Staging::Replaced;
+    const DWORD error = GetLastError();
     DeleteFileW(staged.c_str());
-    return false;
+    const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                      error == ERROR_USER_MAPPED_FILE;
+    return written && held ? Staging::Refused : Staging::Failed;
 }
 
-// Writes one file entry. A new file is written where it stands (a killed run leaves at most a
-// file no installed version has); an existing one is replaced whole. False ends the walk.
+}  // namespace
+
 bool WriteEntryFile(int index, const std::wstring& target, const void* data, uint64_t size) {
     ScopedFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS) return ReportCreateFailure(index, target, error);
-        if (ReplaceWithStagedCopy(target, data, size)) return true;
+        const Staging staging = ReplaceWithStagedCopy(target, data, size);
+        if (staging == Staging::Replaced) return true;
+        if (staging == Staging::Failed) {
+            AppendLogLine(L"Lỗi ghi file: " + target);
+            return false;
+        }
         file.reset(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return ReportCreateFailure(index, target, GetLastError());
@@ -158,6 +189,8 @@ bool WriteEntryFile(int index, const std::wstring& target, const void* data, uin
     }
     return true;
 }
+
+namespace {
 
 // One entry of the walk. False ends the walk; the reason has been logged.
 bool ExtractEntry(const ZipReader& zip, int index, const std::wstring& destination) {
@@ -194,12 +227,11 @@ bool ExtractEntry(const ZipReader& zip, int index, const std::wstring& destinati
     }
 
     return WriteEntryFile(index, target, data.get(), size);
-    return true;
 }
 
 }  // namespace
 
-bool ExtractZip(const std::wstring& archivePath) {
+bool ExtractZip(const std::wstring& archivePath, bool* refused) {
     const std::wstring& destination = AppDirectory();
     if (!CreateDirectoryTree(destination)) {
         AppendLogLine(L"Không thể tạo thư mục đích: " + destination);
@@ -243,6 +275,7 @@ bool ExtractZip(const std::wstring& archivePath) {
     bool result = true;
     if (count >= 1) {
         result = CheckEntryNames(zip, count);
+        if (!result && refused) *refused = true;
         for (int index = 0; result && index < count; ++index)
             result = ExtractEntry(zip, index, destination);
     }

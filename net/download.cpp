@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cwchar>
-#include <system_error>
 #include <vector>
 
 #include "base/scoped_handle.h"
@@ -104,7 +103,10 @@ void DownloadSegment(SegmentTask task) {
              static_cast<unsigned long long>(task.firstByte),
              static_cast<unsigned long long>(task.lastByte));
     HttpRequest opened;
-    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine)) return;
+    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine,
+                         task.lowSpeedWindowMs)) {
+        return;
+    }
     // A whole body (200) or another range would be joined into a corrupt archive.
     std::wstring contentRange;
     if (HttpStatusCode(opened) != 206 ||
@@ -126,11 +128,12 @@ void DownloadSegment(SegmentTask task) {
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress, std::string* digest) {
+                  ProgressCallback progress, DWORD lowSpeedWindowMs, std::string* digest) {
     uint64_t length = 0;
     bool acceptsRanges = false;
     if (!HttpProbe(url, length, acceptsRanges) || !acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress), digest);
+        return DownloadSingleStream(url, destination, std::move(progress), lowSpeedWindowMs,
+                                    digest);
     }
 
     std::vector<std::wstring> partPaths;
@@ -143,18 +146,22 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     std::atomic<uint64_t> bytesWritten{0};
     std::array<std::atomic<bool>, kSegmentCount> finished{};
     std::vector<std::thread> workers;
+    // Room for every worker first: a push that failed would drop a running thread unjoined.
+    workers.reserve(kSegmentCount);
     PartHasher hasher(partPaths, finished.data());
     bool started = !digest || hasher.Start();
     for (int i = 0; started && i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
-        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten};
+        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten,
+                         lowSpeedWindowMs};
         std::atomic<bool>& done = finished[i];
         try {
             workers.push_back(StartSegmentThread([task, &done] {
                 DownloadSegment(task);
                 done.store(true);
             }));
-        } catch (const std::system_error&) {
+        } catch (...) {
+            // No thread, or no memory for its work: join those started and fail.
             started = false;
             break;
         }

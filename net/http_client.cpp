@@ -42,7 +42,7 @@ bool ParseUnsigned64(const std::wstring& text, uint64_t& value) {
 }
 
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
-                     const std::wstring& extraHeader) {
+                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
     wchar_t host[256] = {};
     wchar_t path[2048] = {};
     URL_COMPONENTS parts = {};
@@ -73,6 +73,12 @@ bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest&
                                              WINHTTP_DEFAULT_ACCEPT_TYPES,
                                              secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request.request) return false;
+    request.lowSpeedWindowMs = lowSpeedWindowMs;
+    // No wait for headers, or for the next bytes of the body, may outlast the window.
+    WinHttpSetOption(request.request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT,
+                     &lowSpeedWindowMs, sizeof(lowSpeedWindowMs));
+    WinHttpSetOption(request.request.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &lowSpeedWindowMs,
+                     sizeof(lowSpeedWindowMs));
 
     switch (kind) {
     case HttpRequestKind::ManifestFetch:
@@ -134,32 +140,60 @@ bool HttpContentLength(const HttpRequest& opened, uint64_t& length) {
 }
 
 bool ReadHttpBody(const HttpRequest& opened,
-                  const std::function<bool(const char* data, DWORD size)>& consume) {
+                  const std::function<bool(const char* data, DWORD size)>& consume,
+                  bool* tooSlow) {
     std::vector<char> buffer(kReadBufferSize, 0);
+    // A query or read that timed out waited a whole window for nothing.
+    const auto failed = [&] {
+        if (tooSlow && GetLastError() == ERROR_WINHTTP_TIMEOUT) *tooSlow = true;
+        return false;
+    };
+    uint64_t windowStart = GetTickCount64();
+    uint64_t windowBytes = 0;
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
+    if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return failed();
     while (available > 0) {
         DWORD read = 0;
         if (!WinHttpReadData(opened.request.get(), buffer.data(),
                              available < kReadBufferSize ? available : kReadBufferSize, &read)) {
-            return false;
+            return failed();
         }
         if (read == 0) return true;
         if (!consume(buffer.data(), read)) return false;
-        if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return false;
+        windowBytes += read;
+        const uint64_t now = GetTickCount64();
+        if (now - windowStart >= opened.lowSpeedWindowMs) {
+            if (windowBytes < kLowSpeedBytes) {
+                if (tooSlow) *tooSlow = true;
+                return false;
+            }
+            windowStart = now;
+            windowBytes = 0;
+        }
+        if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return failed();
     }
     return true;
 }
 
-bool HttpGetToMemory(const std::wstring& url, std::string& body) {
+bool HttpGetToMemory(const std::wstring& url, std::string& body, DWORD lowSpeedWindowMs) {
     HttpRequest opened;
-    if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened)) return false;
+    if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened, std::wstring(),
+                         lowSpeedWindowMs)) {
+        return false;
+    }
     std::string received;
-    // A failed query or read ends the body silently: what arrived before it is the result.
-    ReadHttpBody(opened, [&](const char* data, DWORD size) {
-        received.append(data, size);
-        return true;
-    });
+    bool tooLong = false;
+    bool tooSlow = false;
+    // A dropped connection ends the body silently: what arrived before it is the result.
+    ReadHttpBody(
+        opened,
+        [&](const char* data, DWORD size) {
+            tooLong = received.size() + size > kMaxManifestBytes;
+            if (!tooLong) received.append(data, size);
+            return !tooLong;
+        },
+        &tooSlow);
+    if (tooLong || tooSlow) return false;
     body = std::move(received);
     return true;
 }

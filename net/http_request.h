@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/scoped_handle.h"
+#include "net/http_client.h"
 
 // A WinHTTP session, connection or request handle, closed with WinHttpCloseHandle.
 struct InternetHandleTraits {
@@ -34,14 +35,18 @@ struct HttpRequest {
     // False when WinHTTP refused to decode gzip/deflate for this request; the request then
     // asked for identity coding instead.
     bool decompressing = false;
+    // The lowest-speed window that ReadHttpBody applies.
+    DWORD lowSpeedWindowMs = kLowSpeedWindowMs;
 };
 
 // Splits url, opens session, connection and request of the given kind, adds its header lines
-// (for Segment, extraHeader is the range line), sends it and receives the response. True with
-// every handle open once a response has arrived, whatever its status; false with every handle
-// it had opened closed again.
+// (for Segment, extraHeader is the range line), sends it and receives the response; the
+// headers, and any silence in the body, may last at most lowSpeedWindowMs. True with every
+// handle open once a response has arrived, whatever its status; false with every handle it had
+// opened closed again.
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
-                     const std::wstring& extraHeader = std::wstring());
+                     const std::wstring& extraHeader = std::wstring(),
+                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
 
 // The status code of a received response; 0 when it cannot be read.
 DWORD HttpStatusCode(const HttpRequest& opened);
@@ -62,6 +67,9 @@ constexpr DWORD kReadBufferSize = 262144;
 
 // Reads the response body chunk by chunk, handing each chunk to consume, which returns false
 // to stop. True when the body ended (nothing more available, or a read of 0 bytes); false when
-// a query or a read failed or consume stopped.
+// a query or a read failed, consume stopped, or the body came slower than the lowest speed
+// (fewer than kLowSpeedBytes in the request's window, or silence as long); tooSlow, when
+// given, is set in that last case.
 bool ReadHttpBody(const HttpRequest& opened,
-                  const std::function<bool(const char* data, DWORD size)>& consume);
+                  const std::function<bool(const char* data, DWORD size)>& consume,
+                  bool* tooSlow = nullptr);

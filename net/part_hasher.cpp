@@ -1,7 +1,5 @@
 #include "net/part_hasher.h"
 
-#include <system_error>
-
 #include "net/http_request.h"
 
 namespace {
@@ -23,8 +21,8 @@ bool PartHasher::Start() {
     if (!StartSha256(sha_)) return false;
     try {
         thread_ = std::thread(&PartHasher::Run, this);
-    } catch (const std::system_error&) {
-        return false;
+    } catch (...) {
+        return false;  // no thread, or no memory for one
     }
     return true;
 }
@@ -40,13 +38,18 @@ bool PartHasher::Finish(std::string& digest) {
 }
 
 void PartHasher::Run() {
-    std::vector<char> buffer(kReadBufferSize);
-    for (int i = 0; i < static_cast<int>(partPaths_.size()); ++i) {
-        if (!HashPart(i, buffer)) {
-            failed_.store(true);
-            break;
+    // Nothing may escape a thread's function: a buffer that cannot be had fails the hashing.
+    try {
+        std::vector<char> buffer(kReadBufferSize);
+        for (int i = 0; i < static_cast<int>(partPaths_.size()); ++i) {
+            if (!HashPart(i, buffer)) {
+                failed_.store(true);
+                break;
+            }
+            hashedParts_.store(i + 1);
         }
-        hashedParts_.store(i + 1);
+    } catch (...) {
+        failed_.store(true);
     }
     ended_.store(true);
 }

@@ -5,19 +5,20 @@
 
 namespace {
 
-// True when the body travels as sent, so its length must equal Content-Length.
-bool BodyIsUncoded(const HttpRequest& opened) {
-    std::wstring coding;
-    return !HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_ENCODING, coding) || coding.empty() ||
-           coding == L"identity";
-}
+// True when nothing can have decoded the body, so its length must equal Content-Length. Only
+// the asked coding tells: WinHTTP may drop Content-Encoding once it has decoded.
+bool BodyIsUncoded(const HttpRequest& opened) { return !opened.decompressing; }
 
 }  // namespace
 
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress, std::string* digest) {
+                          ProgressCallback progress, DWORD lowSpeedWindowMs,
+                          std::string* digest) {
     HttpRequest opened;
-    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened)) return false;
+    if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened, std::wstring(),
+                         lowSpeedWindowMs)) {
+        return false;
+    }
     // An error page is not the file: refuse it before the destination is touched.
     const DWORD status = HttpStatusCode(opened);
     if (status < 200 || status > 299) return false;
@@ -41,7 +42,7 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
     });
     if (!ended) return false;
     // A connection that closes early ends the body like a complete one; only the announced
-    // length tells them apart (decoded bodies have no length to compare with).
+    // length tells them apart. It counts coded bytes, so a decoded body has none to compare.
     if (hasLength && BodyIsUncoded(opened) && done != total) return false;
     return !digest || FinishSha256(sha, *digest);
 }

@@ -12,6 +12,7 @@
 #include "install/shell_extract.h"
 #include "net/download.h"
 #include "net/progress.h"
+#include "update/attempt.h"
 #include "update/local_files.h"
 
 namespace {
@@ -52,12 +53,15 @@ void StopRunningApplication(const std::wstring& pidPath) {
     DeleteFileW(pidPath.c_str());
 }
 
-// Unpacks with our reader, falling back to the shell. False when both failed.
+// Unpacks with our reader, falling back to the shell. False when both failed, or at once when
+// our reader refused the archive's names: the shell checks none.
 bool UnpackArchive(const std::wstring& zipPath) {
-    if (ExtractZip(zipPath)) {
+    bool refused = false;
+    if (ExtractZip(zipPath, &refused)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
     }
+    if (refused) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
     return ShellExtractZip(zipPath);
@@ -96,7 +100,10 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
         std::string digest;
-        if (!DownloadFile(step.url, zipPath, reporter, digests ? &digest : nullptr)) {
+        if (!Attempt([&] {
+                return DownloadFile(step.url, zipPath, reporter, kLowSpeedWindowMs,
+                                    digests ? &digest : nullptr);
+            })) {
             PostLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }
@@ -107,7 +114,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         }
 
         PostLogLine(window, L"Đang giải nén " + step.version + L"...");
-        if (!UnpackArchive(zipPath)) {
+        if (!Attempt([&] { return UnpackArchive(zipPath); })) {
             PostLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }

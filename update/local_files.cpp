@@ -72,12 +72,20 @@ bool WriteInstalledVersion(const std::wstring& path, const std::wstring& version
             return false;
         }
     }
-    if (!MoveFileExW(temporary.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(temporary.c_str());
-        return false;
+    if (MoveFileExW(temporary.c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
     }
-    return true;
+    // Refused while another process holds the file without delete sharing (the application we
+    // just stopped may not have ended yet): written in place instead, or every later start would
+    // install this version again.
+    DeleteFileW(temporary.c_str());
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
 }
 
 DWORD ReadPidFile(const std::wstring& path) {

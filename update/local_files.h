@@ -12,7 +12,8 @@ bool ReadFileToString(const std::wstring& path, std::string& content);
 std::wstring ReadInstalledVersion(const std::wstring& path);
 
 // Writes exactly "version=" + version + CR LF (UTF-8). The file is replaced atomically, so a
-// crash mid-write never leaves it empty. False when it could not be written.
+// crash mid-write never leaves it empty, or written in place while another process holds it.
+// False when it could not be written.
 bool WriteInstalledVersion(const std::wstring& path, const std::wstring& version);
 
 // The process id that app.pid names, read like atoi; 0 when the file is missing or names none.

@@ -3,13 +3,18 @@
 #include "base/app_directory.h"
 #include "base/worker_messages.h"
 #include "net/http_client.h"
+#include "update/attempt.h"
 #include "update/install_steps.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
 #include "update/signature.h"
 #include "update/update_steps.h"
 
-void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey) {
+namespace {
+
+// The pass up to its last message, which RunUpdatePass posts on every path.
+void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
+                     const std::string& publicKey) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
@@ -17,30 +22,28 @@ void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::stri
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 
     std::string body;
-    if (!HttpGetToMemory(manifestUrl, body)) {
+    if (!Attempt([&] { return HttpGetToMemory(manifestUrl, body); })) {
         PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
-        PostEnableStart(window);
         return;
     }
     // A signed manifest is checked before anything in it is believed.
     std::string signature;
-    if (!publicKey.empty() && (!HttpGetToMemory(manifestUrl + L".sig", signature) ||
-                               !VerifySignature(body, signature, publicKey))) {
+    if (!publicKey.empty() && !Attempt([&] {
+            return HttpGetToMemory(manifestUrl + L".sig", signature) &&
+                   VerifySignature(body, signature, publicKey);
+        })) {
         PostLogLine(window, L"Chữ ký thông tin phiên bản không hợp lệ.");
-        PostEnableStart(window);
         return;
     }
     UpdateManifest manifest;
-    if (!ParseManifest(body, manifest)) {
+    if (!Attempt([&] { return ParseManifest(body, manifest); })) {
         PostLogLine(window, L"Dữ liệu phiên bản không hợp lệ.");
-        PostEnableStart(window);
         return;
     }
 
     const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
     if (steps.empty()) {
         PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
-        PostEnableStart(window);
         return;
     }
 
@@ -51,5 +54,16 @@ void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::stri
     DeleteFileW(pidPath.c_str());
     PostProgress(window, 100);
     PostLogLine(window, L"Cập nhật hoàn tất.");
+}
+
+}  // namespace
+
+void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey) {
+    // The fetch, the downloads and the unpacking end the pass with their own lines when memory
+    // runs out; what little is left to allocate must not take the process with it either.
+    try {
+        CheckAndInstall(window, manifestUrl, publicKey);
+    } catch (...) {
+    }
     PostEnableStart(window);
 }

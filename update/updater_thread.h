@@ -4,10 +4,10 @@
 #include <string>
 
 // One update pass against manifestUrl, reporting to window with the worker messages. Ends by
-// posting WM_APP_ENABLE_START on every path. With a publicKey (the text of
-// update/signature.h), the manifest must come with a valid signature at manifestUrl + ".sig"
-// and every archive must match the manifest's "sha256" entry before it is unpacked; without
-// one, neither is looked for.
+// posting WM_APP_ENABLE_START on every path, also when memory runs out; throws nothing. With a
+// publicKey (the text of update/signature.h), the manifest must come with a valid signature at
+// manifestUrl + ".sig" and every archive must match the manifest's "sha256" entry before it is
+// unpacked; without one, neither is looked for.
 void RunUpdatePass(HWND window, const std::wstring& manifestUrl,
                    const std::string& publicKey = std::string());
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,7 +183,7 @@ TEST_F(MainWindowTest, StartsTheUpdaterWithItsOwnHandle) {
     ASSERT_TRUE(PumpUntil([] { return updaterCalls.load() == 1; }));
     EXPECT_EQ(updaterWindow.load(), window);
     EXPECT_EQ(MainWindow(), window);
-    // Its first line reaches the log box through the posted message.
+    // Its first line reaches the log box through the worker message.
     EXPECT_TRUE(PumpUntil([&] { return TextOf(Child(IDC_LOG)) == L"Dòng một\r\n"; }));
 }
 
@@ -258,14 +260,25 @@ TEST_F(MainWindowTest, AppliesWorkerMessages) {
 
 TEST_F(MainWindowTest, MessagesFromAnotherThreadKeepTheirOrder) {
     ASSERT_TRUE(PumpUntil([&] { return !TextOf(Child(IDC_LOG)).empty(); }));
+    // Worker messages and lines appended directly, in turn: the log shows them as written.
     std::thread worker([this] {
-        for (int i = 0; i < 20; ++i) PostLogLine(window, std::to_wstring(i));
+        for (int i = 0; i < 20; ++i) {
+            PostLogLine(window, std::to_wstring(i));
+            AppendLogLine(L"+");
+        }
         PostEnableStart(window);
     });
+    // A window thread that waits on another thread (as Wine's does on its desktop) handles sent
+    // messages only; a line still queued there would be overtaken by those sent after it.
+    for (const ULONGLONG until = GetTickCount64() + 300; GetTickCount64() < until;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_SENDMESSAGE);
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return IsWindowEnabled(Child(IDC_START)) != FALSE; }));
     worker.join();
     std::wstring expected = L"Dòng một\r\n";
-    for (int i = 0; i < 20; ++i) expected += std::to_wstring(i) + L"\r\n";
-    EXPECT_TRUE(PumpUntil([&] { return IsWindowEnabled(Child(IDC_START)) != FALSE; }));
+    for (int i = 0; i < 20; ++i) expected += std::to_wstring(i) + L"\r\n+\r\n";
     EXPECT_EQ(TextOf(Child(IDC_LOG)), expected);
 }
 
@@ -434,6 +447,34 @@ protected:
         return code;
     }
 };
+
+// The window closed mid-update ends the process while the updater thread may still build paths
+// from AppDirectory, so it must outlive every static object. This one is destroyed after all
+// of ordinary priority, and fails the program when the directory no longer reads right.
+[[noreturn]] void AppDirectoryWasDestroyed() {
+    std::fputs("AppDirectory was destroyed before the process ended\n", stderr);
+    std::_Exit(1);
+}
+struct AppDirectoryAtExit {
+    std::wstring expected;
+    ~AppDirectoryAtExit() {
+        if (expected.empty()) return;
+        // A read of freed memory faults: reported at once rather than left to a debugger.
+        AddVectoredExceptionHandler(1, [](EXCEPTION_POINTERS* e) -> LONG {
+            if (e->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+                AppDirectoryWasDestroyed();
+            return EXCEPTION_CONTINUE_SEARCH;
+        });
+        if (AppDirectory() != expected) AppDirectoryWasDestroyed();
+    }
+} appDirectoryAtExit __attribute__((init_priority(101)));
+
+TEST_F(StartupTest, AppDirectoryOutlivesTheStaticObjects) {
+    // A buffer this large goes back to the system when freed: read after that, it faults
+    // instead of still showing the old characters.
+    const_cast<std::wstring&>(AppDirectory()).reserve(1 << 20);
+    appDirectoryAtExit.expected = AppDirectory();  // checked at exit
+}
 
 TEST_F(StartupTest, RunsTheWindowUntilItIsClosed) {
     RECT outer{};

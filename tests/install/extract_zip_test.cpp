@@ -144,10 +144,10 @@ TEST_F(ExtractZipTest, EmptyArchiveAndEmptyEntries) {
 }
 
 // Files are written beside their target and renamed over it, so a run killed mid-write
-// never leaves a truncated file; a staged copy left by such a run is consumed by the next.
+// never leaves a truncated file; the copy never takes the name of a file that exists.
 TEST_F(ExtractZipTest, ReplacesFilesWholeAndLeavesNothingStaged) {
     ASSERT_TRUE(WriteBytes(Target(L"a.txt"), "old"));
-    ASSERT_TRUE(WriteBytes(Target(L"a.txt.hopwell-new"), "half of a killed run's copy"));
+    ASSERT_TRUE(WriteBytes(Target(L"a.txt.hopwell-new1"), "an application file"));
     // A reader that shares writing: the rename may be refused, the file is then written in
     // place as before.
     ASSERT_TRUE(WriteBytes(Target(L"b.txt"), "old"));
@@ -155,15 +155,27 @@ TEST_F(ExtractZipTest, ReplacesFilesWholeAndLeavesNothingStaged) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(sharer);
-    EXPECT_TRUE(ExtractZip(Archive(BuildZip({{"a.txt", "new a"}, {"b.txt", "new b"},
+    EXPECT_TRUE(ExtractZip(Archive(BuildZip({{"a.txt.hopwell-new", "an archive file"},
+                                              {"a.txt", "new a"}, {"b.txt", "new b"},
                                               {"sub/c.txt", "new c"}}))));
     EXPECT_THAT(log_.Lines(), ElementsAre(Success));
     sharer.reset();
     EXPECT_EQ(ReadBytes(Target(L"a.txt")), "new a");
+    EXPECT_EQ(ReadBytes(Target(L"a.txt.hopwell-new")), "an archive file");
+    EXPECT_EQ(ReadBytes(Target(L"a.txt.hopwell-new1")), "an application file");
     EXPECT_EQ(ReadBytes(Target(L"b.txt")), "new b");
     EXPECT_EQ(ReadBytes(Target(L"sub\\c.txt")), "new c");
-    EXPECT_EQ(Tree(AppDirectory()),
-              (std::vector<std::wstring>{L"a.txt", L"b.txt", L"sub\\", L"sub\\c.txt"}));
+    EXPECT_EQ(Tree(AppDirectory()).size(), 6u);
+
+    // A staged copy that cannot be written (as on a full disk) fails the entry; the old file
+    // is never truncated for an in-place write. Reading unmapped memory fails every write.
+    log_.Clear();
+    void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    EXPECT_FALSE(WriteEntryFile(0, Target(L"b.txt"), unreadable, 4096));
+    VirtualFree(unreadable, 0, MEM_RELEASE);
+    EXPECT_THAT(log_.Lines(), ElementsAre(L"Lỗi ghi file: " + Target(L"b.txt")));
+    EXPECT_EQ(ReadBytes(Target(L"b.txt")), "new b");
+    EXPECT_EQ(Tree(AppDirectory()).size(), 6u);
 }
 
 TEST_F(ExtractZipTest, FilesInUseAreSkippedAndOnlyTheFirstFiveSaySo) {
@@ -317,6 +329,13 @@ TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
         "\\\\?\\C:\\evil.txt",
         "good.txt:stream",
         "sub/con:",
+        "NUL",
+        "sub/nul.txt",
+        "Com1",
+        "lpt9.tar.gz",
+        "aux .txt",
+        "CON./x",
+        "prn  ",
     };
     for (const char* name : unsafeNames) {
         SCOPED_TRACE(name);
@@ -334,11 +353,17 @@ TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
 
     // Names that only look odd stay inside and are written.
     log_.Clear();
-    EXPECT_TRUE(ExtractZip(Archive(BuildZip(
-        {{"a..b.txt", "1"}, {"..hidden", "2"}, {".config/x", "3"}, {"./dot.txt", "4"}}))));
+    EXPECT_TRUE(ExtractZip(Archive(BuildZip({{"a..b.txt", "1"},
+                                             {"..hidden", "2"},
+                                             {".config/x", "3"},
+                                             {"./dot.txt", "4"},
+                                             {"CONFIG.txt", "5"},
+                                             {"console.log", "6"},
+                                             {"com10", "7"}}))));
     EXPECT_THAT(log_.Lines(), ElementsAre(Success));
     EXPECT_THAT(Tree(AppDirectory()),
-                ElementsAre(L"..hidden", L".config\\", L".config\\x", L"a..b.txt", L"dot.txt"));
+                ElementsAre(L"..hidden", L".config\\", L".config\\x", L"CONFIG.txt", L"a..b.txt",
+                            L"com10", L"console.log", L"dot.txt"));
 }
 
 // Archives made to hurt: what the launcher does with them is decided and safe.

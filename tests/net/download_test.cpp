@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <random>
 #include <system_error>
 
@@ -120,7 +121,9 @@ TEST_F(DownloadFileTest, DigestsTheBytesAsTheyArrive) {
     server.Route("/single.zip", single);
     for (const std::string path : {"/segmented.zip", "/single.zip"}) {
         std::string digest;
-        ASSERT_TRUE(DownloadFile(server.Url(path), destination, Recorder(), &digest)) << path;
+        ASSERT_TRUE(DownloadFile(server.Url(path), destination, Recorder(), kLowSpeedWindowMs,
+                                 &digest))
+            << path;
         EXPECT_EQ(digest, expected) << path;
         for (int i = 0; i < 4; ++i) EXPECT_FALSE(FileExists(Part(i))) << path << i;
     }
@@ -244,8 +247,10 @@ TEST_F(DownloadFileTest, SegmentsLengthsOfFourGibibytesAndMore) {
 std::atomic<int> threadStarts{0};
 std::atomic<int> workersFinished{0};
 
+template <bool outOfMemory>
 std::thread StartTwoThenFail(std::function<void()> work) {
     if (++threadStarts > 2) {
+        if (outOfMemory) throw std::bad_alloc();
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     return std::thread([work] {
@@ -260,13 +265,17 @@ TEST_F(DownloadFileTest, FailsCleanlyWhenAWorkerCannotStart) {
     slow.dripDelayMs = 50;
     server.Route("/a.zip", slow);
     auto original = StartSegmentThread;
-    StartSegmentThread = StartTwoThenFail;
-    const bool result = DownloadFile(server.Url("/a.zip"), destination, Recorder());
-    StartSegmentThread = original;
-    EXPECT_FALSE(result);
-    EXPECT_EQ(threadStarts.load(), 3);
-    EXPECT_EQ(workersFinished.load(), 2);  // both started workers were joined
-    EXPECT_FALSE(FileExists(destination));
+    for (auto start : {StartTwoThenFail<false>, StartTwoThenFail<true>}) {
+        threadStarts = 0;
+        workersFinished = 0;
+        StartSegmentThread = start;
+        const bool result = DownloadFile(server.Url("/a.zip"), destination, Recorder());
+        StartSegmentThread = original;
+        EXPECT_FALSE(result);
+        EXPECT_EQ(threadStarts.load(), 3);
+        EXPECT_EQ(workersFinished.load(), 2);  // both started workers were joined
+        EXPECT_FALSE(FileExists(destination));
+    }
 }
 
 }  // namespace

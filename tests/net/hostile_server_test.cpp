@@ -56,6 +56,34 @@ TEST_F(HostileServer, ArchiveThatStopsComingEndsTheStepWithItsFailureLine) {
     EXPECT_LT(took, 90000u) << "the pass outlived WinHTTP's default time-outs";
 }
 
+TEST_F(HostileServer, TransfersBelowTheLowestSpeedFailWithinTheirWindow) {
+    // A byte every 100 ms never trips WinHTTP's per-read time-outs; 2 KiB every 100 ms is slow
+    // but steady, and lasts longer than the window.
+    constexpr DWORD kWindow = 500;
+    TestRoute trickle(std::string(2 << 20, 't'));
+    trickle.dripBytes = 1;
+    trickle.dripDelayMs = 100;
+    server.Route("/ranges", trickle);
+    trickle.acceptRanges = "";
+    server.Route("/whole", trickle);
+    TestRoute steady(std::string(16384, 's'));
+    steady.dripBytes = 2048;
+    steady.dripDelayMs = 100;
+    server.Route("/steady", steady);
+    TempDir dir;
+    std::string body;
+
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_FALSE(HttpGetToMemory(server.Url("/whole"), body, kWindow));
+    EXPECT_FALSE(DownloadFile(server.Url("/whole"), dir.File(L"a"), nullptr, kWindow));
+    EXPECT_FALSE(DownloadFile(server.Url("/ranges"), dir.File(L"b"), nullptr, kWindow));
+    EXPECT_LT(GetTickCount64() - started, 10000u);
+    EXPECT_TRUE(HttpGetToMemory(server.Url("/steady"), body, kWindow));
+    EXPECT_EQ(body, steady.body);
+    EXPECT_TRUE(DownloadFile(server.Url("/steady"), dir.File(L"c"), nullptr, kWindow));
+    EXPECT_EQ(ReadBytes(dir.File(L"c")), steady.body);
+}
+
 TEST_F(HostileServer, ManifestOfTenThousandVersionsChoosesCorrectly) {
     std::vector<std::pair<std::string, std::wstring>> urls;
     for (int i = 9999; i >= 0; i--) {

@@ -1,7 +1,7 @@
 // A scripted UpdaterThread for the window launcher of the tests (hopwell-window.exe): it shows
 // the window's life without a server. Linked ahead of the core library, it replaces the real one.
 //
-// The pass posts, in order: the log line "AppDirectory: " + AppDirectory(), the status text
+// The pass sends or posts, in order: the log line "AppDirectory: " + AppDirectory(), the status text
 // "Fake pass", progress 40; then, if HOPWELL_FAKE_GATE names a file, waits (at most 60 s) until that
 // file exists; then progress 100, the log line "Fake pass done" and WM_APP_ENABLE_START.
 #include <windows.h>

@@ -29,8 +29,11 @@ std::vector<std::wstring> PostedLines(const std::vector<WorkerMessage>& messages
     return LinesOf(messages, WM_APP_LOG);
 }
 
-std::vector<std::wstring> DirectLines(const std::vector<WorkerMessage>& messages) {
-    return LinesOf(messages, EM_REPLACESEL);
+std::vector<std::wstring> LogLines(const std::vector<WorkerMessage>& messages) {
+    std::vector<std::wstring> lines;
+    for (const WorkerMessage& m : messages)
+        if (m.message == WM_APP_LOG || m.message == EM_REPLACESEL) lines.push_back(m.text);
+    return lines;
 }
 
 int CountOf(const std::vector<WorkerMessage>& messages, UINT message) {

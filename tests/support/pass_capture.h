@@ -12,10 +12,10 @@
 
 std::vector<WorkerMessage> RunPass(const std::wstring& manifestUrl);
 
-// Posted log lines, in order.
+// WM_APP_LOG lines, in order.
 std::vector<std::wstring> PostedLines(const std::vector<WorkerMessage>& messages);
-// Lines the worker appended directly (extraction), in order.
-std::vector<std::wstring> DirectLines(const std::vector<WorkerMessage>& messages);
+// Every log line, both kinds, in the order the log shows them.
+std::vector<std::wstring> LogLines(const std::vector<WorkerMessage>& messages);
 int CountOf(const std::vector<WorkerMessage>& messages, UINT message);
 
 // A manifest body: latest_version and each (version, URL) pair in download_urls.

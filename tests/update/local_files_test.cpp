@@ -105,6 +105,17 @@ TEST_F(LocalFiles, WriteInstalledVersionStoresNonAsciiAsUtf8) {
     EXPECT_EQ(ReadInstalledVersion(ini), L"1.0-\u1EA1");
 }
 
+TEST_F(LocalFiles, WriteInstalledVersionWritesInPlaceWhileAnotherProcessHoldsTheFile) {
+    ASSERT_TRUE(WriteInstalledVersion(ini, L"1.0"));
+    // Shared for reading and writing but not deleting: no rename may replace it.
+    ScopedFile holder(CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+    EXPECT_TRUE(WriteInstalledVersion(ini, L"2.0"));
+    EXPECT_EQ(ReadBytes(ini), "version=2.0\r\n");
+    EXPECT_FALSE(FileExists(ini + L".tmp"));
+}
+
 TEST_F(LocalFiles, WriteInstalledVersionFailureKeepsOldContent) {
     ASSERT_TRUE(WriteInstalledVersion(ini, L"1.0"));
     ASSERT_TRUE(SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
