@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -104,6 +105,28 @@ TEST_F(DownloadFileTest, StreamsWhenRangesAreNotOffered) {
     missing.dropHead = true;
     server.Route("/gone.zip", missing);
     EXPECT_FALSE(DownloadFile(server.Url("/gone.zip"), dir.File(L"gone.zip"), Recorder()));
+}
+
+TEST_F(DownloadFileTest, DigestsTheBytesAsTheyArrive) {
+    // Dripped, so the hasher catches up with parts still being written and has to wait.
+    const std::string body = RandomBytes(kThreshold + 4099, 9);
+    std::string expected;
+    ASSERT_TRUE(Sha256OfBytes(body, expected));
+    TestRoute segmented{body};
+    segmented.dripBytes = 65536;
+    segmented.dripDelayMs = 10;
+    TestRoute single = segmented;
+    single.acceptRanges = "";
+    server.Route("/segmented.zip", segmented);
+    server.Route("/single.zip", single);
+    for (const std::string path : {"/segmented.zip", "/single.zip"}) {
+        std::string digest;
+        ASSERT_TRUE(DownloadFile(server.Url(path), destination, Recorder(), kLowSpeedWindowMs,
+                                 &digest))
+            << path;
+        EXPECT_EQ(digest, expected) << path;
+        for (int i = 0; i < 4; ++i) EXPECT_FALSE(FileExists(Part(i))) << path << i;
+    }
 }
 
 TEST_F(DownloadFileTest, GivesTheLastSegmentTheRemainder) {

@@ -98,6 +98,7 @@ TEST_F(UpdatePass, InstallsTwoVersionsOldestFirstWithTheMessagesInOrder) {
     EXPECT_FALSE(FileExists(Path(L"1.9.0.zip")));
     EXPECT_FALSE(FileExists(Path(L"1.10.0.zip")));
     EXPECT_EQ(server.Count("/1.0.0.zip"), 0);
+    EXPECT_EQ(server.Count("/version.json.sig"), 0);  // no key, so no signature is asked for
 }
 
 TEST_F(UpdatePass, NothingToInstallLeavesAppPidAndTheBar) {
