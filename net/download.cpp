@@ -7,6 +7,7 @@
 #include "base/scoped_handle.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
+#include "net/part_hasher.h"
 
 namespace {
 
@@ -50,9 +51,10 @@ uint64_t FileLength(const std::wstring& path, bool& exists) {
 
 // Appends every part to destination in index order, deleting each once copied. Parts whose
 // length differs from their segment (a worker that failed or stopped early) fail the merge
-// before the destination is touched, and stay on disk.
+// before the destination is touched, and stay on disk. A part being hashed is deleted only once
+// the hasher is done with it.
 bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>& partPaths,
-                uint64_t length) {
+                uint64_t length, const PartHasher* hasher) {
     for (int i = 0; i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
         bool exists = false;
@@ -65,7 +67,8 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!target) return false;
     std::vector<char> buffer(kReadBufferSize, 0);
-    for (const std::wstring& partPath : partPaths) {
+    for (int i = 0; i < kSegmentCount; ++i) {
+        const std::wstring& partPath = partPaths[i];
         {
             ScopedFile part(CreateFileW(partPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -84,6 +87,7 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
                 }
             }
         }
+        if (hasher) hasher->WaitForPart(i);
         DeleteFileW(partPath.c_str());
     }
     return true;
@@ -124,11 +128,12 @@ void DownloadSegment(SegmentTask task) {
 }
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress, DWORD lowSpeedWindowMs) {
+                  ProgressCallback progress, DWORD lowSpeedWindowMs, std::string* digest) {
     uint64_t length = 0;
     bool acceptsRanges = false;
     if (!HttpProbe(url, length, acceptsRanges) || !acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress), lowSpeedWindowMs);
+        return DownloadSingleStream(url, destination, std::move(progress), lowSpeedWindowMs,
+                                    digest);
     }
 
     std::vector<std::wstring> partPaths;
@@ -143,8 +148,9 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     std::vector<std::thread> workers;
     // Room for every worker first: a push that failed would drop a running thread unjoined.
     workers.reserve(kSegmentCount);
-    bool started = true;
-    for (int i = 0; i < kSegmentCount; ++i) {
+    PartHasher hasher(partPaths, finished.data());
+    bool started = !digest || hasher.Start();
+    for (int i = 0; started && i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
         SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten,
                          lowSpeedWindowMs};
@@ -178,5 +184,6 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     for (std::thread& worker : workers) worker.join();
     if (!started) return false;
     if (progress) progress(bytesWritten.load(), length);
-    return MergeParts(destination, partPaths, length);
+    if (!MergeParts(destination, partPaths, length, digest ? &hasher : nullptr)) return false;
+    return !digest || hasher.Finish(*digest);
 }

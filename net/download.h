@@ -11,10 +11,12 @@
 // Downloads url to destination: four parallel byte ranges into part files (destination +
 // ".part0".."part3") when the server accepts ranges and the file is at least 2 MiB, otherwise
 // one stream. True when the destination holds the whole file. Progress is reported on the
-// calling thread only.
+// calling thread only. With digest, the SHA-256 of the destination's bytes is computed while
+// they arrive and stored there; failing to compute it fails the download.
 // Every request gives up at the lowest speed of lowSpeedWindowMs (see HttpGetToMemory).
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress, DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
+                  ProgressCallback progress, DWORD lowSpeedWindowMs = kLowSpeedWindowMs,
+                  std::string* digest = nullptr);
 
 // One byte range of a segmented download, owned by its worker thread.
 struct SegmentTask {
@@ -36,7 +38,9 @@ void DownloadSegment(SegmentTask task);
 // Tests replace it to make a start fail.
 extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
-// One GET of the whole body into destination, reporting after every chunk written.
+// One GET of the whole body into destination, reporting after every chunk written; digest as
+// for DownloadFile.
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
                           ProgressCallback progress,
-                          DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
+                          DWORD lowSpeedWindowMs = kLowSpeedWindowMs,
+                          std::string* digest = nullptr);

@@ -1,4 +1,6 @@
 #include "net/download.h"
+
+#include "base/sha256.h"
 #include "net/http_request.h"
 
 namespace {
@@ -10,7 +12,8 @@ bool BodyIsUncoded(const HttpRequest& opened) { return !opened.decompressing; }
 }  // namespace
 
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
-                          ProgressCallback progress, DWORD lowSpeedWindowMs) {
+                          ProgressCallback progress, DWORD lowSpeedWindowMs,
+                          std::string* digest) {
     HttpRequest opened;
     if (!OpenHttpRequest(url, HttpRequestKind::SingleStream, opened, std::wstring(),
                          lowSpeedWindowMs)) {
@@ -26,11 +29,14 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
 
+    Sha256 sha;
+    if (digest && !StartSha256(sha)) return false;
     uint64_t done = 0;
     const bool ended = ReadHttpBody(opened, [&](const char* data, DWORD size) {
         DWORD written = 0;
         if (!WriteFile(file.get(), data, size, &written, nullptr)) return false;
         done += written;
+        if (digest) AddToSha256(sha, data, written);
         if (progress) progress(done, total);
         return true;
     });
@@ -38,5 +44,5 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
     // A connection that closes early ends the body like a complete one; only the announced
     // length tells them apart. It counts coded bytes, so a decoded body has none to compare.
     if (hasLength && BodyIsUncoded(opened) && done != total) return false;
-    return true;
+    return !digest || FinishSha256(sha, *digest);
 }

@@ -1,4 +1,5 @@
-// hopwell-pass MANIFEST_URL DIR: one update pass into DIR, printing every worker message.
+// hopwell-pass MANIFEST_URL DIR [PUBLIC_KEY]: one update pass into DIR, printing every worker
+// message; with PUBLIC_KEY, a pass of a launcher built with that key.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -12,20 +13,21 @@
 #include "update/updater_thread.h"
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        std::fputs("usage: hopwell-pass MANIFEST_URL DIR\n", stderr);
+    if (argc != 3 && argc != 4) {
+        std::fputs("usage: hopwell-pass MANIFEST_URL DIR [PUBLIC_KEY]\n", stderr);
         return 2;
     }
     _setmode(_fileno(stdout), _O_BINARY);  // UTF-8 lines ending in LF, for scripts
     SetAppDirectory(argv[2]);
     const std::wstring url = argv[1];
+    const std::string publicKey = argc == 4 ? WideToUtf8(argv[3]) : std::string();
     HWND sink = CreateWorkerSink([](const WorkerMessage& message) {
         std::string bytes = WideToUtf8(SinkLineText(message)) + "\n";
         std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         std::fflush(stdout);
     });
     if (!sink) return 2;
-    RunWithMessagePump([&] { RunUpdatePass(sink, url); }, INFINITE);
+    RunWithMessagePump([&] { RunUpdatePass(sink, url, publicKey); }, INFINITE);
     DestroyWorkerSink(sink);
     return 0;
 }

@@ -3,7 +3,10 @@
 #include <cstdint>
 
 #include "base/app_directory.h"
+#include "base/hex.h"
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
+#include "base/text.h"
 #include "base/worker_messages.h"
 #include "install/extract_zip.h"
 #include "install/shell_extract.h"
@@ -64,10 +67,19 @@ bool UnpackArchive(const std::wstring& zipPath) {
     return ShellExtractZip(zipPath);
 }
 
+// The digest that a signed manifest lists for version; false when it lists none that can be
+// read.
+bool ExpectedDigest(const ArchiveDigests& digests, const std::wstring& version,
+                    std::string& digest) {
+    const auto entry = digests.find(version);
+    return entry != digests.end() && ParseHex(WideToUtf8(entry->second), kSha256Size, digest);
+}
+
 }  // namespace
 
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
-                        const std::wstring& pidPath, const std::vector<UpdateStep>& steps) {
+                        const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
+                        const ArchiveDigests* digests) {
     StopRunningApplication(pidPath);
 
     const uint64_t stepCount = steps.size();
@@ -75,14 +87,29 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
     for (const UpdateStep& step : steps) {
         stepNumber++;
         const std::wstring zipPath = AppPath(step.version + L".zip");
+        const std::wstring altered = L"Tệp cập nhật bị thay đổi hoặc hỏng: " + step.version;
+        std::string expected;
+        if (digests && !ExpectedDigest(*digests, step.version, expected)) {
+            PostLogLine(window, altered);
+            return;
+        }
         PostLogLine(window, L"Đang tải bản " + step.version + L"...");
 
         const uint64_t startTick = GetTickCount64();
         uint64_t lastReportTick = startTick;
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
-        if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter); })) {
+        std::string digest;
+        if (!Attempt([&] {
+                return DownloadFile(step.url, zipPath, reporter, kLowSpeedWindowMs,
+                                    digests ? &digest : nullptr);
+            })) {
             PostLogLine(window, L"Tải thất bại: " + step.version);
+            return;
+        }
+        if (digests && digest != expected) {
+            DeleteFileW(zipPath.c_str());
+            PostLogLine(window, altered);
             return;
         }
 

@@ -14,35 +14,51 @@ std::string FindQuotedValue(const std::string& body, const std::string& name) {
     return body.substr(open + 1, close - open - 1);
 }
 
+namespace {
+
+// Every "name": "value" pair between the first opening brace after the quoted key and the
+// first closing brace after that, into members (the last of equal names wins). Nothing when
+// the key or a brace is missing; a pair with a missing quote or colon ends the walk.
+void ReadStringObject(const std::string& body, const std::string& key,
+                      std::map<std::wstring, std::wstring>& members) {
+    size_t at = body.find("\"" + key + "\"");
+    if (at == std::string::npos) return;
+    size_t open = body.find('{', at);
+    if (open == std::string::npos) return;
+    size_t close = body.find('}', open + 1);
+    if (close == std::string::npos) return;
+    const std::string text = body.substr(open + 1, close - open - 1);
+
+    size_t offset = 0;
+    for (;;) {
+        size_t nameStart = text.find('"', offset);
+        if (nameStart == std::string::npos) break;
+        size_t nameEnd = text.find('"', nameStart + 1);
+        if (nameEnd == std::string::npos) break;
+        size_t colon = text.find(':', nameEnd);
+        if (colon == std::string::npos) break;
+        size_t valueStart = text.find('"', colon);
+        if (valueStart == std::string::npos) break;
+        size_t valueEnd = text.find('"', valueStart + 1);
+        if (valueEnd == std::string::npos) break;
+        std::wstring name = Utf8ToWide(text.data() + nameStart + 1, nameEnd - nameStart - 1);
+        members[name] = Utf8ToWide(text.data() + valueStart + 1, valueEnd - valueStart - 1);
+        offset = valueEnd + 1;
+    }
+}
+
+}  // namespace
+
 bool ParseManifest(const std::string& body, UpdateManifest& manifest) {
     std::string latest = FindQuotedValue(body, "latest_version");
     if (latest.empty()) return false;
     manifest.latest_version = Utf8ToWide(latest);
-
-    size_t key = body.find("\"download_urls\"");
-    if (key == std::string::npos) return true;
-    size_t open = body.find('{', key);
-    if (open == std::string::npos) return true;
-    size_t close = body.find('}', open + 1);
-    if (close == std::string::npos) return true;
-    const std::string members = body.substr(open + 1, close - open - 1);
-
-    size_t offset = 0;
-    for (;;) {
-        size_t nameStart = members.find('"', offset);
-        if (nameStart == std::string::npos) break;
-        size_t nameEnd = members.find('"', nameStart + 1);
-        if (nameEnd == std::string::npos) break;
-        size_t colon = members.find(':', nameEnd);
-        if (colon == std::string::npos) break;
-        size_t valueStart = members.find('"', colon);
-        if (valueStart == std::string::npos) break;
-        size_t valueEnd = members.find('"', valueStart + 1);
-        if (valueEnd == std::string::npos) break;
-        std::wstring name = Utf8ToWide(members.data() + nameStart + 1, nameEnd - nameStart - 1);
-        manifest.download_urls[name] =
-            Utf8ToWide(members.data() + valueStart + 1, valueEnd - valueStart - 1);
-        offset = valueEnd + 1;
-    }
+    ReadStringObject(body, "download_urls", manifest.download_urls);
     return true;
+}
+
+ArchiveDigests ParseArchiveDigests(const std::string& body) {
+    ArchiveDigests digests;
+    ReadStringObject(body, "sha256", digests);
+    return digests;
 }

@@ -16,3 +16,8 @@ std::string FindQuotedValue(const std::string& body, const std::string& name);
 // False (and manifest untouched) when no non-empty latest_version is found; true otherwise,
 // whatever happened to download_urls.
 bool ParseManifest(const std::string& body, UpdateManifest& manifest);
+
+// A signed manifest's "sha256" member: version key to the hex SHA-256 of its archive. Read
+// like download_urls; launchers without a key never look at it.
+using ArchiveDigests = std::map<std::wstring, std::wstring>;
+ArchiveDigests ParseArchiveDigests(const std::string& body);

@@ -7,12 +7,14 @@
 #include "update/install_steps.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/signature.h"
 #include "update/update_steps.h"
 
 namespace {
 
 // The pass up to its last message, which RunUpdatePass posts on every path.
-void CheckAndInstall(HWND window, const std::wstring& manifestUrl) {
+void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
+                     const std::string& publicKey) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
@@ -22,6 +24,15 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl) {
     std::string body;
     if (!Attempt([&] { return HttpGetToMemory(manifestUrl, body); })) {
         PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
+        return;
+    }
+    // A signed manifest is checked before anything in it is believed.
+    std::string signature;
+    if (!publicKey.empty() && !Attempt([&] {
+            return HttpGetToMemory(manifestUrl + L".sig", signature) &&
+                   VerifySignature(body, signature, publicKey);
+        })) {
+        PostLogLine(window, L"Chữ ký thông tin phiên bản không hợp lệ.");
         return;
     }
     UpdateManifest manifest;
@@ -36,7 +47,10 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl) {
         return;
     }
 
-    InstallUpdateSteps(window, versionIniPath, pidPath, steps);
+    const ArchiveDigests digests =
+        publicKey.empty() ? ArchiveDigests() : ParseArchiveDigests(body);
+    InstallUpdateSteps(window, versionIniPath, pidPath, steps,
+                       publicKey.empty() ? nullptr : &digests);
     DeleteFileW(pidPath.c_str());
     PostProgress(window, 100);
     PostLogLine(window, L"Cập nhật hoàn tất.");
@@ -44,11 +58,11 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl) {
 
 }  // namespace
 
-void RunUpdatePass(HWND window, const std::wstring& manifestUrl) {
+void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey) {
     // The fetch, the downloads and the unpacking end the pass with their own lines when memory
     // runs out; what little is left to allocate must not take the process with it either.
     try {
-        CheckAndInstall(window, manifestUrl);
+        CheckAndInstall(window, manifestUrl, publicKey);
     } catch (...) {
     }
     PostEnableStart(window);

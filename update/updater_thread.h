@@ -4,12 +4,18 @@
 #include <string>
 
 // One update pass against manifestUrl, reporting to window with the worker messages. Ends by
-// posting WM_APP_ENABLE_START on every path, also when memory runs out; throws nothing.
-void RunUpdatePass(HWND window, const std::wstring& manifestUrl);
+// posting WM_APP_ENABLE_START on every path, also when memory runs out; throws nothing. With a
+// publicKey (the text of update/signature.h), the manifest must come with a valid signature at
+// manifestUrl + ".sig" and every archive must match the manifest's "sha256" entry before it is
+// unpacked; without one, neither is looked for.
+void RunUpdatePass(HWND window, const std::wstring& manifestUrl,
+                   const std::string& publicKey = std::string());
 
 // Thread start routine: the parameter is the main window. Runs one pass against the manifest
-// URL compiled into the launcher (ManifestUrl()) and returns 0.
+// URL and with the public key compiled into the launcher and returns 0.
 DWORD WINAPI UpdaterThread(LPVOID parameter);
 
-// The manifest URL of this executable; each launcher executable defines it.
+// The manifest URL of this executable and the key its releases are signed with (empty when
+// they are not); each launcher executable defines both.
 const wchar_t* ManifestUrl();
+const char* ManifestPublicKey();

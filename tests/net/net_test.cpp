@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/text.h"
 #include "net/download.h"
 #include "net/http_client.h"
@@ -150,6 +151,7 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         {exact.substr(1), "-short", "", {""}}, {odd, "-none", "?ranges=none", {""}},
         {odd, "-absent", "?ranges=", {""}},    {odd, "-silent", "?drophead", {""}},
         {exact, "-slow", "?slow=60", four},  // half a second a segment: reports as they go
+        {odd, "-slow-stream", "?slow=10&ranges=", {""}},
     };
     TempDir dir;
     const std::wstring destination = dir.File(L"1.2.0.zip");
@@ -161,8 +163,11 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
             WriteBytes(destination + L".part" + std::to_wstring(i), std::string(kThreshold, 'x'));
         WriteBytes(destination, std::string(3 * kThreshold, 'y'));
         Reports reports;
-        ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback()));
+        std::string digest, expected;  // of the bytes as they arrive
+        ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback(),
+                                 kLowSpeedWindowMs, &digest));
         EXPECT_TRUE(ReadBytes(destination) == row.body);
+        EXPECT_TRUE(Sha256OfBytes(row.body, expected) && digest == expected);
         EXPECT_EQ(RangesAsked(path), row.ranges);
         EXPECT_EQ(reports.calls.back(), std::make_pair<uint64_t>(row.body.size(), row.body.size()));
         for (size_t i = 1; i < reports.calls.size(); ++i)

@@ -1,0 +1,54 @@
+// hopwell-publish: signed releases in one command.
+//   hopwell-publish keygen KEY_FILE
+//       makes a key pair, writes the private key to KEY_FILE (never over an existing file) and
+//       prints the public key text for HOPWELL_PUBLIC_KEY.
+//   hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION
+//       writes FOLDER\version.json and version.json.sig for the VERSION.zip files in FOLDER,
+//       which are to be served at BASE_URL/VERSION.zip.
+//   hopwell-publish verify FOLDER PUBLIC_KEY
+//       checks a published folder against the public key text.
+// Exit code 0 on success, 1 when refused (the reason on stderr, nothing written), 2 on bad use.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "tools/publish_release.h"
+
+namespace {
+
+void Print(DWORD stream, const std::string& line) {
+    const std::string bytes = line + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+              nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    std::vector<std::string> report;
+    std::string error;
+    bool done = false;
+    if (command == L"keygen" && argc == 3) {
+        done = CreateKeyFile(argv[2], report, error);
+    } else if (command == L"publish" && argc == 6) {
+        done = PublishFolder(argv[2], argv[3], argv[4], argv[5], report, error);
+    } else if (command == L"verify" && argc == 4) {
+        done = VerifyFolder(argv[2], WideToUtf8(argv[3]), report, error);
+    } else {
+        Print(STD_ERROR_HANDLE,
+              "usage: hopwell-publish keygen KEY_FILE\n"
+              "       hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION\n"
+              "       hopwell-publish verify FOLDER PUBLIC_KEY");
+        return 2;
+    }
+    if (!done) {
+        Print(STD_ERROR_HANDLE, "hopwell-publish: " + error);
+        return 1;
+    }
+    for (const std::string& line : report) Print(STD_OUTPUT_HANDLE, line);
+    return 0;
+}

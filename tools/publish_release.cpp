@@ -1,0 +1,349 @@
+#include "tools/publish_release.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+
+#include "base/hex.h"
+#include "base/scoped_handle.h"
+#include "base/sha256.h"
+#include "base/text.h"
+#include "install/zip_reader.h"
+#include "tools/signing_key.h"
+#include "update/local_files.h"
+#include "update/manifest.h"
+#include "update/signature.h"
+#include "update/version.h"
+
+namespace {
+
+const wchar_t kManifestName[] = L"version.json";
+const wchar_t kSignatureName[] = L"version.json.sig";
+const wchar_t kNewSuffix[] = L".new";
+
+struct FindHandleTraits {
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
+using ScopedFind = Scoped<HANDLE, FindHandleTraits>;
+
+struct Archive {
+    std::wstring version;
+    std::wstring fileName;
+    std::string digest;
+};
+
+std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
+
+std::wstring Join(const std::wstring& folder, const std::wstring& name) {
+    return folder + L"\\" + name;
+}
+
+bool EndsWithNoCase(const std::wstring& text, const std::wstring& suffix) {
+    return text.size() >= suffix.size() &&
+           CompareStringOrdinal(text.c_str() + text.size() - suffix.size(),
+                                static_cast<int>(suffix.size()), suffix.c_str(),
+                                static_cast<int>(suffix.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Digits and dots, beginning and ending with a digit, no two dots together: "1.10.0".
+bool IsVersionText(const std::wstring& text) {
+    if (text.empty() || text.front() == L'.' || text.back() == L'.') return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'.' ? text[i + 1] == L'.' : (c < L'0' || c > L'9')) return false;
+    }
+    return true;
+}
+
+// https, a host, and nothing the manifest's parser would cut at (quotes, braces) or a URL
+// cannot hold as it stands (backslashes, spaces, control and non-ASCII characters).
+bool IsHttpsBaseUrl(const std::wstring& url) {
+    const std::wstring scheme = L"https://";
+    if (url.size() <= scheme.size() ||
+        CompareStringOrdinal(url.c_str(), static_cast<int>(scheme.size()), scheme.c_str(),
+                             static_cast<int>(scheme.size()), TRUE) != CSTR_EQUAL ||
+        url[scheme.size()] == L'/')
+        return false;
+    return std::none_of(url.begin(), url.end(), [](wchar_t c) {
+        return c <= L' ' || c >= 0x7f || c == L'"' || c == L'\\' || c == L'{' || c == L'}';
+    });
+}
+
+// What the launcher's reader makes of the file: a readable ZIP archive or not.
+bool IsZipArchive(const std::wstring& path) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart == 0) return false;
+    ScopedHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return false;
+    ScopedMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    ZipReader zip;
+    return view && ZipReaderInitMem(zip, view.get(), static_cast<uint64_t>(size.QuadPart));
+}
+
+// The names of the regular files in folder.
+bool ListFiles(const std::wstring& folder, std::vector<std::wstring>& names) {
+    WIN32_FIND_DATAW found{};
+    ScopedFind find(FindFirstFileW(Join(folder, L"*").c_str(), &found));
+    if (!find) return false;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileW(find.get(), &found));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// Files an earlier run wrote (or left, had it been stopped between writing and renaming).
+bool IsOwnOutput(const std::wstring& name) {
+    for (const wchar_t* own : {L"version.json", L"version.json.sig", L"version.json.new",
+                                   L"version.json.sig.new"}) {
+        if (CompareStringOrdinal(name.c_str(), -1, own, -1, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
+// Every archive of the folder, oldest first, with its digest; refuses anything else.
+bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
+                     std::string& error) {
+    std::vector<std::wstring> names;
+    if (!ListFiles(folder, names)) {
+        error = "cannot read the folder " + Utf8(folder);
+        return false;
+    }
+    for (const std::wstring& name : names) {
+        if (IsOwnOutput(name)) continue;
+        if (!EndsWithNoCase(name, L".zip")) {
+            error = "not a ZIP archive: " + Utf8(name);
+            return false;
+        }
+        const std::wstring version = name.substr(0, name.size() - 4);
+        if (!IsVersionText(version)) {
+            error = "not a version (digits and dots): " + Utf8(name);
+            return false;
+        }
+        for (const Archive& other : archives) {
+            if (CompareVersions(other.version, version) == 0) {
+                error = "two archives of the same version: " + Utf8(other.fileName) + " and " +
+                        Utf8(name);
+                return false;
+            }
+        }
+        if (!IsZipArchive(Join(folder, name))) {
+            error = "not a ZIP archive: " + Utf8(name);
+            return false;
+        }
+        archives.push_back({version, name, std::string()});
+    }
+    std::sort(archives.begin(), archives.end(), [](const Archive& a, const Archive& b) {
+        return CompareVersions(a.version, b.version) < 0;
+    });
+    return true;
+}
+
+std::string ManifestText(const std::wstring& latest, const std::vector<Archive>& archives,
+                         const std::wstring& baseUrl) {
+    std::string urls, digests;
+    for (size_t i = 0; i < archives.size(); ++i) {
+        const std::string separator = i + 1 < archives.size() ? ",\n" : "\n";
+        const std::string key = "    \"" + Utf8(archives[i].version) + "\": \"";
+        urls += key + Utf8(baseUrl + L"/" + archives[i].fileName) + "\"" + separator;
+        digests += key + HexText(archives[i].digest) + "\"" + separator;
+    }
+    return "{\n  \"latest_version\": \"" + Utf8(latest) + "\",\n  \"download_urls\": {\n" + urls +
+           "  },\n  \"sha256\": {\n" + digests + "  }\n}\n";
+}
+
+bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+           written == bytes.size();
+}
+
+// The files as written say what was meant: the bytes read back are the ones signed, the
+// signature verifies, and the launcher's parser finds the latest version, every URL and every
+// digest.
+bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& signaturePath,
+                      const std::string& publicKey, const std::string& signedBytes,
+                      const std::wstring& latest, const std::vector<Archive>& archives,
+                      const std::wstring& base) {
+    std::map<std::wstring, std::wstring> urls;
+    ArchiveDigests digests;
+    for (const Archive& archive : archives) {
+        urls[archive.version] = base + L"/" + archive.fileName;
+        digests[archive.version] = Utf8ToWide(HexText(archive.digest));
+    }
+    std::string manifest, signature;
+    UpdateManifest parsed;
+    return ReadFileToString(manifestPath, manifest) &&
+           ReadFileToString(signaturePath, signature) && manifest == signedBytes &&
+           VerifySignature(manifest, signature, publicKey) && ParseManifest(manifest, parsed) &&
+           parsed.latest_version == latest && parsed.download_urls == urls &&
+           ParseArchiveDigests(manifest) == digests;
+}
+
+}  // namespace
+
+bool CreateKeyFile(const std::wstring& keyPath, std::vector<std::string>& report,
+                   std::string& error) {
+    std::string keyText, key;
+    if (!MakePrivateKeyText(keyText) || !ParsePrivateKeyText(keyText, key)) {
+        error = "the system could not make an ECDSA P-256 key pair";
+        return false;
+    }
+    ScopedFile file(CreateFileW(keyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD code = GetLastError();
+        error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                    ? Utf8(keyPath) + " already exists; keygen never overwrites a key"
+                    : "cannot write " + Utf8(keyPath) + " (error " + std::to_string(code) + ")";
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), keyText.data(), static_cast<DWORD>(keyText.size()), &written,
+                   nullptr) ||
+        written != keyText.size()) {
+        error = "cannot write " + Utf8(keyPath) + " (error " + std::to_string(GetLastError()) +
+                ")";
+        file.reset();
+        DeleteFileW(keyPath.c_str());
+        return false;
+    }
+    report = {PublicKeyText(key)};
+    return true;
+}
+
+bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
+                   const std::wstring& baseUrl, const std::wstring& latest,
+                   std::vector<std::string>& report, std::string& error) {
+    std::string keyText, key;
+    if (!ReadFileToString(keyPath, keyText)) {
+        error = "cannot read the key file " + Utf8(keyPath);
+        return false;
+    }
+    if (!ParsePrivateKeyText(keyText, key)) {
+        error = Utf8(keyPath) + " is not a private key made by hopwell-publish keygen";
+        return false;
+    }
+    if (!IsHttpsBaseUrl(baseUrl)) {
+        error = "not an https URL: " + Utf8(baseUrl);
+        return false;
+    }
+    if (!IsVersionText(latest)) {
+        error = "not a version (digits and dots): " + Utf8(latest);
+        return false;
+    }
+    std::vector<Archive> archives;
+    if (!CollectArchives(folder, archives, error)) return false;
+    if (std::none_of(archives.begin(), archives.end(), [&](const Archive& a) {
+            return CompareVersions(a.version, latest) == 0;
+        })) {
+        error = "no archive of the latest version " + Utf8(latest);
+        return false;
+    }
+    for (Archive& archive : archives) {
+        if (!Sha256OfFile(Join(folder, archive.fileName), archive.digest)) {
+            error = "cannot read " + Utf8(archive.fileName);
+            return false;
+        }
+    }
+
+    std::wstring base = baseUrl;
+    while (base.back() == L'/') base.pop_back();
+    const std::string manifest = ManifestText(latest, archives, base);
+    std::string signature;
+    if (!SignData(key, manifest, signature)) {
+        error = "the key in " + Utf8(keyPath) + " cannot sign";
+        return false;
+    }
+    const std::wstring manifestPath = Join(folder, kManifestName);
+    const std::wstring signaturePath = Join(folder, kSignatureName);
+    const std::wstring newManifest = manifestPath + kNewSuffix;
+    const std::wstring newSignature = signaturePath + kNewSuffix;
+    const bool written = WriteNewFile(newManifest, manifest) &&
+                         WriteNewFile(newSignature, signature);
+    if (!written || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
+                                      latest, archives, base)) {
+        DeleteFileW(newManifest.c_str());
+        DeleteFileW(newSignature.c_str());
+        error = written ? "what was written does not verify with the key's public half (is " +
+                              Utf8(keyPath) + " damaged?); nothing was published"
+                        : "cannot write into " + Utf8(folder);
+        return false;
+    }
+    if (!MoveFileExW(newManifest.c_str(), manifestPath.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+        !MoveFileExW(newSignature.c_str(), signaturePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = "cannot replace " + Utf8(manifestPath) + " (error " +
+                std::to_string(GetLastError()) + ")";
+        DeleteFileW(newManifest.c_str());
+        DeleteFileW(newSignature.c_str());
+        return false;
+    }
+    report.clear();
+    for (const Archive& archive : archives) {
+        report.push_back(Utf8(archive.version) + "  " + HexText(archive.digest) + "  " +
+                         Utf8(base + L"/" + archive.fileName));
+    }
+    report.push_back("wrote " + Utf8(manifestPath) + " (latest " + Utf8(latest) +
+                     ") and its signature, verified with public key " + PublicKeyText(key));
+    return true;
+}
+
+bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
+                  std::vector<std::string>& report, std::string& error) {
+    std::string point, manifest, signature;
+    if (!ParsePublicKeyText(publicKeyText, point)) {
+        error = "not a public key (128 hex digits): " + publicKeyText;
+        return false;
+    }
+    const std::wstring manifestPath = Join(folder, kManifestName);
+    const std::wstring signaturePath = Join(folder, kSignatureName);
+    if (!ReadFileToString(manifestPath, manifest) ||
+        !ReadFileToString(signaturePath, signature)) {
+        error = "cannot read " + Utf8(manifestPath) + " and " + Utf8(signaturePath);
+        return false;
+    }
+    if (!VerifySignature(manifest, signature, publicKeyText)) {
+        error = "version.json.sig is not a signature of version.json by this key";
+        return false;
+    }
+    UpdateManifest parsed;
+    if (!ParseManifest(manifest, parsed)) {
+        error = "version.json has no latest_version";
+        return false;
+    }
+    if (parsed.download_urls.empty()) {
+        error = "version.json lists no archive";
+        return false;
+    }
+    const ArchiveDigests digests = ParseArchiveDigests(manifest);
+    for (const auto& [version, url] : parsed.download_urls) {
+        const auto entry = digests.find(version);
+        std::string expected, actual;
+        if (entry == digests.end() || !ParseHex(Utf8(entry->second), kSha256Size, expected)) {
+            error = "no sha256 entry for version " + Utf8(version);
+            return false;
+        }
+        const std::wstring fileName = url.substr(url.find_last_of(L'/') + 1);
+        if (!Sha256OfFile(Join(folder, fileName), actual)) {
+            error = "cannot read the archive of version " + Utf8(version) + ": " +
+                    Utf8(fileName);
+            return false;
+        }
+        if (actual != expected) {
+            error = Utf8(fileName) + " does not match its sha256 entry";
+            return false;
+        }
+    }
+    report = {"version.json: signature valid, latest " + Utf8(parsed.latest_version) + ", " +
+              std::to_string(parsed.download_urls.size()) + " archives match their digests"};
+    return true;
+}
