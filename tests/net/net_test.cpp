@@ -132,9 +132,6 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     EXPECT_FALSE(
         DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination, nullptr));
     EXPECT_EQ(ReadBytes(destination).size(), 20000u);
-    // A body longer than its Content-Length is never taken whole.
-    const bool ok = DownloadSingleStream(ServerUrl(path + "?length=5000"), destination, nullptr);
-    EXPECT_TRUE(!ok || ReadBytes(destination) == body.substr(0, 5000));
 }
 
 TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
@@ -147,9 +144,12 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         std::string body, suffix, query;
         std::vector<std::string> ranges;
     } rows[] = {
-        {exact, "-exact", "", four},           {odd, "-remainder", "", remainder},
-        {exact.substr(1), "-short", "", {""}}, {odd, "-none", "?ranges=none", {""}},
-        {odd, "-absent", "?ranges=", {""}},    {odd, "-silent", "?drophead", {""}},
+        {exact, "-exact", "", four},
+        {odd, "-remainder", "", remainder},
+        {exact.substr(1), "-short", "", {""}},
+        {odd, "-none", "?ranges=none", {""}},
+        {odd, "-absent", "?ranges=", {""}},
+        {odd, "-silent", "?drophead", {""}},
         {exact, "-slow", "?slow=60", four},  // half a second a segment: reports as they go
         {odd, "-slow-stream", "?slow=10&ranges=", {""}},
     };

@@ -64,7 +64,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for name, value in lines + [("Connection", "close")]:
             self.send_header(name, value)
         self.end_headers()
-        body, piece = b"" if head else body[:int(q.get("drop", len(body)))], int(q.get("piece", 65536))
+        body = b"" if head else body[:int(q.get("drop", len(body)))]
+        piece = int(q.get("piece", 65536))
         for at in range(0, len(body), piece):
             time.sleep(int(q.get("slow", 0)) / 1000)
             self.wfile.write(body[at:at + piece])

@@ -6,7 +6,6 @@
 //                   log box's lines
 //   click ID        clicks a button (Start 1003, Zalo 1004, Telegram 1005)
 //   select N        puts the log box's caret after N characters, as a click into it does
-//   down ID | up ID holds the left mouse button down on a button, or lets it go (a click)
 //   pixel X Y...    prints #RRGGBB of each client point as the screen shows it
 //   close           posts WM_CLOSE, as the close button does
 //
@@ -77,14 +76,9 @@ int wmain(int argc, wchar_t** argv) {
               std::to_wstring(client.bottom) + L"\ntitle " + TextOf(window) + L"\nbuttons " +
               text(IDC_START) + L"|" + text(IDC_ZALO) + L"|" + text(IDC_TELEGRAM) + L"\nstatus " +
               text(IDC_STATUS) + L"\nlog\n" + log);
-    } else if ((command == L"click" || command == L"down" || command == L"up") && argc == 3) {
-        HWND button = GetDlgItem(window, _wtoi(argv[2]));
-        // Posted: a click on Start runs the launch wait, which would hold a sent message for
-        // seconds.
-        if (command == L"click") PostMessageW(button, BM_CLICK, 0, 0);
-        if (command != L"click")
-            PostMessageW(button, command == L"down" ? WM_LBUTTONDOWN : WM_LBUTTONUP,
-                         command == L"down", MAKELPARAM(10, 10));
+    } else if (command == L"click" && argc == 3) {
+        // Posted: a click on Start runs the launch wait, which holds a sent message for seconds.
+        PostMessageW(GetDlgItem(window, _wtoi(argv[2])), BM_CLICK, 0, 0);
     } else if (command == L"select" && argc == 3) {
         SendMessageW(GetDlgItem(window, IDC_LOG), EM_SETSEL, _wtoi(argv[2]), _wtoi(argv[2]));
     } else if (command == L"pixel" && argc >= 4 && argc % 2 == 0) {
