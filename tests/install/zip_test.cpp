@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "base/app_directory.h"
@@ -24,21 +25,12 @@ std::wstring Archive(const std::string& name) { return HostPath(HOPWELL_TEST_ARC
 std::wstring Target(const std::wstring& name) { return AppDirectory() + L"\\" + name; }
 
 // Everything below root, relative and sorted; directories end in '\'.
-Lines Tree(const std::wstring& root = AppDirectory(), const std::wstring& relative = L"") {
+Lines Tree(const std::wstring& root = AppDirectory()) {
     Lines entries;
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((root + L"\\" + relative + L"*").c_str(), &found);
-    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
-        const std::wstring leaf = found.cFileName, name = relative + leaf;
-        if (leaf == L"." || leaf == L"..") continue;
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            entries.push_back(name);
-            continue;
-        }
-        entries.push_back(name + L"\\");
-        for (const std::wstring& below : Tree(root, name + L"\\")) entries.push_back(below);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::wstring name = entry.path().lexically_relative(root).wstring();
+        entries.push_back(entry.is_directory() ? name + L"\\" : name);
     }
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
     std::sort(entries.begin(), entries.end());
     return entries;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <cstdlib>
 
 #include "base/scoped_handle.h"
@@ -12,35 +13,21 @@
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
-    wchar_t base[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, base);
-    do {
-        path_ = std::wstring(base) + L"hopwell-test-" + std::to_wstring(GetCurrentProcessId()) +
-                L"-" + std::to_wstring(counter++);
-    } while (!CreateDirectoryW(path_.c_str(), nullptr));
+    path_ = std::filesystem::temp_directory_path() /
+            (L"hopwell-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(counter++));
+    std::filesystem::create_directories(path_);
 }
 
 TempDir::~TempDir() {
-    ClearDirectory(path_);
-    RemoveDirectoryW(path_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 void ClearDirectory(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring name = found.cFileName, child = path + L"\\" + name;
-        if (name == L"." || name == L"..") continue;
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            ClearDirectory(child);
-            RemoveDirectoryW(child.c_str());
-        } else {
-            DeleteFileW(child.c_str());
-        }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(path, ignored))
+        std::filesystem::remove_all(entry.path(), ignored);
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 
 #include "tests/support/support.h"
@@ -35,12 +36,8 @@ protected:
     // Every file of the release folder with its bytes.
     Files Snapshot() {
         Files files;
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((release + L"\\*").c_str(), &found);
-        for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                files[found.cFileName] = ReadBytes(release + L"\\" + found.cFileName);
-        if (find != INVALID_HANDLE_VALUE) FindClose(find);
+        for (const auto& entry : std::filesystem::directory_iterator(release))
+            files[entry.path().filename().wstring()] = ReadBytes(entry.path().wstring());
         return files;
     }
 };
