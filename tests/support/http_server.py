@@ -29,10 +29,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_HEAD(self):
-        self.answer(head=True)
+        self.answer(True)
 
     def do_GET(self):
-        self.answer(head=False)
+        self.answer(False)
 
     def answer(self, head):
         path, _, query = self.path.partition("?")

@@ -1,6 +1,5 @@
 #pragma once
-// What the test programs share: files, and worker messages captured by the stand-in window of
-// the tools (tools/worker_sink).
+// What the test programs share: files, the test server, captured worker messages.
 #include <windows.h>
 
 #include <functional>
@@ -27,9 +26,8 @@ bool FileExists(const std::wstring& path);
 // A path of the build host as Wine sees it (drive Z:).
 std::wstring HostPath(const std::string& unixPath);
 
-// The test server (tests/support/http_server.py), started by a ctest fixture that names its
-// directory in HOPWELL_TEST_SERVER: serves bytes under a name and returns its URL, to which a
-// query string may be added (see the server).
+// The test server (tests/support/http_server.py) that a ctest fixture starts in the directory
+// HOPWELL_TEST_SERVER names: Serve returns the URL of the bytes, a query string may follow.
 std::wstring Serve(const std::string& name, const std::string& bytes);
 std::wstring ServerUrl(const std::string& pathAndQuery);
 std::string ServerDirectory();

@@ -11,10 +11,10 @@
 #include "base/text.h"
 #include "tests/support/support.h"
 #include "update/local_files.h"
-#include "update/updater_thread.h"
 #include "update/manifest.h"
 #include "update/signature.h"
 #include "update/update_steps.h"
+#include "update/updater_thread.h"
 #include "update/version.h"
 
 // While non-zero, allocations of at least this many bytes fail, as when memory runs out.
