@@ -98,31 +98,4 @@ TEST(Startup, AppDirectoryOutlivesTheStaticObjects) {
     appDirectoryAtExit.expected = AppDirectory();  // checked at exit
 }
 
-// Refuses the launcher's window, as a failing CreateWindowExW would.
-LRESULT CALLBACK RefuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
-    wchar_t name[64] = {};
-    if (code == HCBT_CREATEWND && GetClassNameW(reinterpret_cast<HWND>(wParam), name, 64) &&
-        lstrcmpW(name, kMainWindowClass) == 0)
-        return 1;
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-// Without a window nothing could ever end the message loop: start-up returns at once.
-TEST(Startup, EndsWithoutALoopWhenThereIsNoWindow) {
-    updaterWindow = nullptr;
-    WNDCLASSEXW foreign{};
-    foreign.cbSize = sizeof foreign;
-    foreign.lpfnWndProc = DefWindowProcW;
-    foreign.hInstance = GetModuleHandleW(nullptr);
-    foreign.lpszClassName = kMainWindowClass;
-    ASSERT_NE(RegisterClassExW(&foreign), 0);
-    EXPECT_EQ(RunLauncher(foreign.hInstance, SW_SHOWNORMAL), kStartupClassFailed);
-    UnregisterClassW(kMainWindowClass, foreign.hInstance);
-    HHOOK hook = SetWindowsHookExW(WH_CBT, RefuseMainWindow, nullptr, GetCurrentThreadId());
-    EXPECT_EQ(RunLauncher(foreign.hInstance, SW_SHOWNORMAL), kStartupWindowFailed);
-    UnhookWindowsHookEx(hook);
-    EXPECT_EQ(updaterWindow.load(), nullptr);
-    EXPECT_EQ(MainWindow(), nullptr);
-}
-
 }  // namespace

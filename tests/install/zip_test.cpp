@@ -53,23 +53,13 @@ TEST_F(ExtractZipTest, UnpacksEveryFormInfoZipWrites) {
     const Lines all = Tree(tree);
     Lines noDirectories = all;  // directories come from the files' paths, all but the empty one
     noDirectories.erase(std::find(noDirectories.begin(), noDirectories.end(), L"empty dir\\"));
-    for (const auto& [form, directories] : {std::pair{"dirs", true},
-                                            {"nodirs", false},
-                                            {"stored", true},
-                                            {"streamed", true},
-                                            {"zip64", true},
-                                            {"sfx", false},
-                                            {"sfxadjusted", false},
-                                            {"comment", true}}) {
+    for (const std::string form :
+         {"dirs", "nodirs", "stored", "streamed", "zip64", "sfx", "sfxadjusted", "comment"}) {
+        const bool directories = form != "nodirs" && form.rfind("sfx", 0) != 0;  // entries for them
         SCOPED_TRACE(form);
         ClearDirectory(AppDirectory());
-        EXPECT_EQ(Extract(Archive("infozip-" + std::string(form) + ".zip"), true), Lines{kSuccess});
-        EXPECT_EQ(Tree(), directories ? all : noDirectories);
-        for (const std::wstring& entry : noDirectories) {
-            if (entry.back() != L'\\') {
-                EXPECT_EQ(ReadBytes(Target(entry)), ReadBytes(tree + L"\\" + entry));
-            }
-        }
+        EXPECT_EQ(Extract(Archive("infozip-" + form + ".zip"), true), Lines{kSuccess});
+        EXPECT_EQ(Tree(), directories ? all : noDirectories);  // each file's CRC-32 was checked
     }
 }
 

@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "net/download.h"
 #include "net/http_client.h"
+#include "net/http_request.h"
 #include "tests/support/support.h"
 #include "tools/worker_sink.h"
 
@@ -84,13 +85,21 @@ TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
         {ServerUrl(path + "?length=none"), true, body},
         {ServerUrl(path + "?gzip"), true, body},  // gzip is asked for only where it is decoded
         {L"http://127.0.0.1:1/version.json", false, "untouched"},
-        {L"http://" + std::wstring(300, L'h') + L"/version.json", false, "untouched"},
     };
     for (const auto& row : rows) {
         std::string got = "untouched";
         EXPECT_EQ(HttpGetToMemory(row.url, got), row.answered) << WideToUtf8(row.url);
         EXPECT_TRUE(got == row.body) << WideToUtf8(row.url) << ": " << got.size() << " bytes";
     }
+}
+
+// Content-Length and Content-Range numbers: digits only, and never past 64 bits.
+TEST(ParseUnsigned64, TakesPlainDecimalsThatFitOnly) {
+    uint64_t value = 7;
+    EXPECT_TRUE(ParseUnsigned64(L"18446744073709551615", value) && value == UINT64_MAX);
+    for (const wchar_t* text : {L"18446744073709551616", L"99999999999999999999", L"", L"-1", L"1a"})
+        EXPECT_FALSE(ParseUnsigned64(text, value)) << WideToUtf8(text);
+    EXPECT_EQ(value, UINT64_MAX);
 }
 
 TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
@@ -111,7 +120,6 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
         {ServerUrl(path + "?gzip"), true, body, body.size()},
         {ServerUrl(path + "?drop=300000"), false, body.substr(0, 300000), body.size()},
         {ServerUrl(path + "?status=404"), false, old, 0},
-        {ServerUrl(path + "?status=500"), false, old, 0},
         {L"http://127.0.0.1:1/1.0.0.zip", false, old, 0},
     };
     for (const auto& row : rows) {

@@ -1,13 +1,10 @@
-// A stand-in for the main application, built as AutoTorvane.exe for the tests.
-//
-// On start it records, in UTF-8, its command line, its working directory and its process id,
-// one a line (CR LF), to the file HOPWELL_FAKE_RECORD names, if any. Then, as HOPWELL_FAKE_MODE
-// says: "exit" (the default) exits at once with code 3; "pid" writes its id to app.pid in its
-// working directory after HOPWELL_FAKE_PID_DELAY_MS (default 0) and stays up; anything else
-// stays up without writing it. It stays up a minute at most, so nothing outlives a test for long.
-//
-// A GUI program like the real one: a console program started from the launcher would get a
-// console of its own, which under Wine is a separate conhost process that nobody asked for.
+// A stand-in for the main application, built as AutoTorvane.exe for the tests. It records, in
+// UTF-8 and one a line (CR LF), its command line, working directory and process id to the file
+// HOPWELL_FAKE_RECORD names, if any. Then, as HOPWELL_FAKE_MODE says: "exit" (the default) exits
+// with code 3; "pid" writes its id to app.pid in its working directory after
+// HOPWELL_FAKE_PID_DELAY_MS (default 0) and stays up; anything else stays up without it; never
+// more than a minute. A GUI program like the real one: a console program started from the
+// launcher would get a console of its own, under Wine a conhost process nobody asked for.
 #include <windows.h>
 
 #include <string>

@@ -1,14 +1,11 @@
 // hopwell-driver: drives a running launcher window from outside, as a user would, for scripts.
-//
 //   wait-window MS | wait-enabled MS | wait-closed MS | wait-log TEXT MS
-//   state           prints "progress N", "enabled 0|1" (Start), "size W H" (client area),
-//                   "title TEXT", "buttons START|ZALO|TELEGRAM", "status TEXT", "log", then the
-//                   log box's lines
-//   click ID        clicks a button (Start 1003, Zalo 1004, Telegram 1005)
-//   select N        puts the log box's caret after N characters, as a click into it does
-//   pixel X Y...    prints #RRGGBB of each client point as the screen shows it
-//   close           posts WM_CLOSE, as the close button does
-//
+//   state         "progress N", "enabled 0|1" (Start), "size W H" (client), "title TEXT",
+//                 "buttons START|ZALO|TELEGRAM", "status TEXT", "log", then the log's lines
+//   click ID      clicks a button (Start 1003, Zalo 1004, Telegram 1005)
+//   select N      puts the log's caret after N characters, as a click into it does
+//   pixel X Y...  #RRGGBB of each client point as the screen shows it
+//   close         posts WM_CLOSE, as the close button does
 // Exit codes: 0 done, 1 timed out or no window, 2 bad arguments. Text is UTF-8, LF-terminated.
 #include <windows.h>
 #include <commctrl.h>
