@@ -49,19 +49,8 @@ std::string PublicKeyText(const std::string& key) {
 bool SignData(const std::string& key, const std::string& data, std::string& signatureText) {
     std::string digest;
     if (key.size() != kKeySize || !Sha256OfBytes(data, digest)) return false;
-    BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PRIVATE_P256_MAGIC, kCoordinateSize};
-    std::vector<UCHAR> blob(sizeof header + key.size());
-    std::memcpy(blob.data(), &header, sizeof header);
-    std::memcpy(blob.data() + sizeof header, key.data(), key.size());
-
-    ScopedCngAlgorithm algorithm;
-    if (!OpenCngAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM, algorithm)) return false;
-    BCRYPT_KEY_HANDLE handle = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB,
-                                            &handle, blob.data(),
-                                            static_cast<ULONG>(blob.size()), 0)))
-        return false;
-    ScopedCngKey imported(handle);
+    ScopedCngKey imported;
+    if (!ImportEcdsaP256Key(key, true, imported)) return false;
     std::string signature(2 * kCoordinateSize, '\0');
     ULONG size = 0;
     if (!BCRYPT_SUCCESS(BCryptSignHash(imported.get(), nullptr,
