@@ -66,9 +66,7 @@ def archive(entries, comment=b"", gap=0, zip64_end=False):
                                                len(central), start, len(comment)) + comment
 
 
-def write(name, data):
-    with open(os.path.join(out, name), "wb") as f:
-        f.write(data)
+def write(name, data): open(os.path.join(out, name), "wb").write(data)
 
 
 shutil.rmtree(out, ignore_errors=True)

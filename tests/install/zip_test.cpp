@@ -186,10 +186,7 @@ TEST_F(ExtractZipTest, ReplacesFilesWholeAndNeverTakesAnExistingName) {
     EXPECT_EQ(Tree().size(), 4u);
 }
 
-void ExtractLarge(const std::string& archive) {
-    ClearDirectory(AppDirectory());
-    EXPECT_EQ(Extract(Archive("large/" + archive), true), Lines{kSuccess});
-}
+class ExtractLarge : public ExtractZipTest {};
 
 // Length bytes at offset, and the file's size.
 std::string ReadAt(const std::wstring& path, uint64_t offset, DWORD length, uint64_t& size) {
@@ -205,8 +202,8 @@ std::string ReadAt(const std::wstring& path, uint64_t offset, DWORD length, uint
     return bytes.substr(0, got);
 }
 
-TEST(ExtractLarge, EntryOfMoreThanFourGibibytes) {
-    ExtractLarge("entry.zip");
+TEST_F(ExtractLarge, EntryOfMoreThanFourGibibytes) {
+    EXPECT_EQ(Extract(Archive("large/entry.zip"), true), Lines{kSuccess});
     const std::wstring big = AppDirectory() + L"\\big\\zeros.bin";
     const uint64_t expected = (4097ULL << 20) + 7;
     uint64_t size = 0;
@@ -214,11 +211,12 @@ TEST(ExtractLarge, EntryOfMoreThanFourGibibytes) {
     EXPECT_EQ(ReadAt(big, expected - 7, 64, size), "the end");
     EXPECT_EQ(size, expected);
     EXPECT_EQ(ReadBytes(AppDirectory() + L"\\after"), "a");
-    ClearDirectory(AppDirectory());
+    ClearDirectory(AppDirectory());  // 4 GiB
 }
 
-TEST(ExtractLarge, ArchiveOfMoreThanFourGibibytes) {
-    ExtractLarge("archive.zip");  // entries behind a 4 GiB hole, reached through ZIP64 offsets
+// Entries behind a 4 GiB hole, reached through ZIP64 offsets.
+TEST_F(ExtractLarge, ArchiveOfMoreThanFourGibibytes) {
+    EXPECT_EQ(Extract(Archive("large/archive.zip"), true), Lines{kSuccess});
     EXPECT_EQ(ReadBytes(AppDirectory() + L"\\first.txt"), "beyond four gibibytes");
     EXPECT_EQ(ReadBytes(AppDirectory() + L"\\nested\\second.bin"), std::string(100000, 'z'));
 }

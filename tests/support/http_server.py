@@ -25,14 +25,11 @@ import urllib.parse
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def log_message(self, *args):
-        pass
+    def log_message(self, *args): pass
 
-    def do_HEAD(self):
-        self.answer(True)
+    def do_HEAD(self): self.answer(True)
 
-    def do_GET(self):
-        self.answer(False)
+    def do_GET(self): self.answer(False)
 
     def answer(self, head):
         path, _, query = self.path.partition("?")

@@ -32,7 +32,6 @@ std::wstring Serve(const std::string& name, const std::string& bytes);
 std::wstring ServerUrl(const std::string& pathAndQuery);
 std::string ServerDirectory();
 
-// Runs work on another thread while a stand-in window on this one takes every worker message
-// and every line appended directly; returns them in order as the tools print them (log lines
-// as they are, "progress N", "status TEXT", "enable-start").
+// Runs work on another thread while a stand-in window on this one takes every worker message and
+// line appended directly; returns them as the tools print them ("progress N", "enable-start"...).
 std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work);
