@@ -31,7 +31,7 @@ void PumpWhile(DWORD inputs, const std::function<bool()>& more) {
     }
 }
 
-TEST(Startup, TheWindowShowsTheLinesInTheOrderWritten) {
+TEST(MainWindow, ShowsTheLinesInTheOrderWritten) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     ASSERT_TRUE(RegisterMainWindowClass(instance));
     HWND window = CreateMainWindow(instance);
