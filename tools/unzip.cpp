@@ -9,37 +9,14 @@
 
 #include "base/app_directory.h"
 #include "base/text.h"
-#include "base/worker_messages.h"
 #include "install/extract_zip.h"
+#include "tools/worker_sink.h"
 
 namespace {
 
 void WriteOut(HANDLE stream, const std::string& bytes) {
     DWORD written = 0;
     WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-// The stand-in log box: each EM_REPLACESEL is one line followed by CR LF.
-LRESULT CALLBACK PrintingLogBox(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == EM_REPLACESEL) {
-        std::wstring text = reinterpret_cast<const wchar_t*>(lParam);
-        if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0)
-            text.resize(text.size() - 2);
-        WriteOut(GetStdHandle(STD_OUTPUT_HANDLE), WideToUtf8(text) + "\n");
-        return 0;
-    }
-    if (message == EM_SETSEL) return 0;
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-HWND CreatePrintingLogBox() {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = PrintingLogBox;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"HopwellUnzipLog";
-    RegisterClassW(&windowClass);
-    return CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                           nullptr, windowClass.hInstance, nullptr);
 }
 
 void ReportMemory() {
@@ -69,11 +46,11 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring directory = length > 0 && length < 32768 ? std::wstring(full, length) : argv[2];
     if (directory.size() > 3 && directory.back() == L'\\') directory.pop_back();
     SetAppDirectory(directory);
-    HWND logBox = CreatePrintingLogBox();
-    SetLogBox(logBox);
+    HWND sink = CreateWorkerSink([](const WorkerMessage& line) {
+        WriteOut(GetStdHandle(STD_OUTPUT_HANDLE), WideToUtf8(line.text) + "\n");
+    });
     const bool extracted = ExtractZip(argv[1]);
-    SetLogBox(nullptr);
-    if (logBox) DestroyWindow(logBox);
+    if (sink) DestroyWorkerSink(sink);
     if (GetEnvironmentVariableW(L"HOPWELL_REPORT_MEMORY", nullptr, 0) > 0) ReportMemory();
     return extracted ? 0 : 1;
 }

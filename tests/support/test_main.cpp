@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "base/app_directory.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/support.h"
 
 int wmain(int argc, wchar_t** argv) {
     testing::InitGoogleTest(&argc, argv);

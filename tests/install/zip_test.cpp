@@ -1,0 +1,224 @@
+// ExtractZip over the archives of tests/install/make_archives.py: every form Info-ZIP writes,
+// hostile ones, files that cannot be written, and sizes beyond 4 GiB (ExtractLarge, run alone).
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "install/extract_zip.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+const std::wstring kSuccess = L"Miniz giải nén thành công!", kFailure = L"Miniz giải nén thất bại!";
+const std::wstring kNoArchive = L"Không thể khởi tạo miniz reader";
+
+std::wstring Archive(const std::string& name) { return HostPath(HOPWELL_TEST_ARCHIVES "/" + name); }
+std::wstring Target(const std::wstring& name) { return AppDirectory() + L"\\" + name; }
+
+// Everything below root, relative and sorted; directories end in '\'.
+Lines Tree(const std::wstring& root = AppDirectory()) {
+    Lines entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::wstring name = entry.path().lexically_relative(root).wstring();
+        entries.push_back(entry.is_directory() ? name + L"\\" : name);
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// Unpacks over AppDirectory; the lines it logged.
+Lines Extract(const std::wstring& archive, bool expected) {
+    bool result = !expected;
+    const Lines lines = LoggedBy([&](HWND) { result = ExtractZip(archive); });
+    EXPECT_EQ(result, expected) << WideToUtf8(archive);
+    return lines;
+}
+
+class ExtractZipTest : public testing::Test {
+protected:
+    void SetUp() override { ClearDirectory(AppDirectory()); }
+};
+
+TEST_F(ExtractZipTest, UnpacksEveryFormInfoZipWrites) {
+    const std::wstring tree = Archive("tree");
+    const Lines all = Tree(tree);
+    Lines noDirectories = all;  // directories come from the files' paths, all but the empty one
+    noDirectories.erase(std::find(noDirectories.begin(), noDirectories.end(), L"empty dir\\"));
+    for (const std::string form :
+         {"dirs", "nodirs", "stored", "streamed", "zip64", "sfx", "sfxadjusted", "comment"}) {
+        const bool directories = form != "nodirs" && form.rfind("sfx", 0) != 0;  // entries for them
+        SCOPED_TRACE(form);
+        ClearDirectory(AppDirectory());
+        EXPECT_EQ(Extract(Archive("infozip-" + form + ".zip"), true), Lines{kSuccess});
+        EXPECT_EQ(Tree(), directories ? all : noDirectories);  // each file's CRC-32 was checked
+    }
+}
+
+TEST_F(ExtractZipTest, HostileArchivesEndWithTheirLineAndClaimNoMemory) {
+    const std::wstring broken = L"Không thể giải nén file: sub\\broken.txt";
+    struct Row {
+        std::string archive;
+        Lines lines, tree;
+    };
+    std::vector<Row> rows;
+    // Refused at open, and refused at their second entry.
+    for (const char* name : {"zero", "text", "dir-more", "dir-fewer", "dir-spanned", "dir-large",
+                             "dir-offset", "dir-extra"})
+        rows.push_back({name + std::string(".zip"), {kNoArchive}, {}});
+    for (const char* lie : {"crc", "damaged", "truncated", "longer", "shorter", "ratio",
+                            "storedsizes", "encrypted", "bzip2", "offset", "elsewhere"})
+        rows.push_back(
+            {"entry-" + std::string(lie) + ".zip", {broken, kFailure}, {L"first.txt", L"sub\\"}});
+    rows.insert(
+        rows.end(),
+        {{"record.zip", {L"Lỗi đọc thông tin file 1", kFailure}, {L"first.txt"}},
+         {"bad-file.zip",
+          {L"Không thể tạo file: " + Target(L"bad?name.txt") + L" (lỗi: 123)", kFailure},
+          {L"before.txt"}},
+         {"bad-dir.zip", {L"Không thể tạo thư mục: " + Target(L"bad<dir\\"), kFailure}, {L"ok\\"}},
+         {"bad-parent.zip",
+          {L"Không thể tạo thư mục cha: " + Target(L"bad<dir\\file.txt"), kFailure},
+          {}},
+         {"empty.zip", {kSuccess}, {}},
+         {"fake-end.zip", {kSuccess}, {L"a.txt"}},
+         {"zip64-end.zip", {kSuccess}, {L"a.txt"}},
+         {"trailing.zip", {kSuccess}, {L"first.txt", L"last", L"sub\\", L"sub\\broken.txt"}},
+         {"overlap.zip", {kSuccess}, {L"one.txt", L"two.txt"}},
+         {"names.zip",
+          {kSuccess},
+          {L"..hidden", L".config\\", L".config\\x", L"CONFIG.txt", L"a..b.txt", L"com10",
+           L"console.log", L"dir\\", L"dot.txt", L"dup.txt", L"zero"}}});
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.archive);
+        ClearDirectory(AppDirectory());
+        // An entry that claims more than deflate can give is refused before anything is
+        // allocated for it: nothing here grows the working set.
+        PROCESS_MEMORY_COUNTERS before{}, after{};
+        GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+        EXPECT_EQ(Extract(Archive(row.archive), row.lines.back() == kSuccess), row.lines);
+        GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+        EXPECT_LT(after.PeakWorkingSetSize, before.PeakWorkingSetSize + (64 << 20));
+        EXPECT_EQ(Tree(), row.tree);
+    }
+    EXPECT_EQ(ReadBytes(Target(L"dup.txt")), "second");  // one file twice: the last one wins
+    EXPECT_EQ(ReadBytes(Target(L"zero")), "");
+    const std::wstring missing = Archive("missing.zip");
+    EXPECT_EQ(Extract(missing, false), Lines{L"Không thể mở file ZIP: " + missing});
+    // Overlapping records each give their own bytes.
+    EXPECT_EQ(Extract(Archive("overlap.zip"), true), Lines{kSuccess});
+    EXPECT_EQ(ReadBytes(Target(L"two.txt")), std::string(1000, 'x'));
+    // A name cut to 511 bytes still has a component longer than a file system takes.
+    const Lines cut = Extract(Archive("long-name.zip"), false);
+    ASSERT_EQ(cut.size(), 2u);
+    const std::wstring prefix = L"Không thể tạo file: " + Target(L"d\\" + std::wstring(509, L'n'));
+    EXPECT_EQ(cut[0].rfind(prefix + L" (lỗi: ", 0), 0u);
+    EXPECT_EQ(ReadBytes(Target(L"ok.txt")), "1");
+}
+
+TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
+    std::istringstream names(ReadBytes(Archive("unsafe-names.txt")));
+    int index = 0;
+    for (std::string name; std::getline(names, name); ++index) {
+        SCOPED_TRACE(name);
+        std::wstring shown = Utf8ToWide(name);
+        std::replace(shown.begin(), shown.end(), L'/', L'\\');
+        EXPECT_EQ(Extract(Archive("unsafe-" + std::to_string(index) + ".zip"), false),
+                  (Lines{L"Đường dẫn không hợp lệ trong file ZIP: " + shown, kFailure}));
+        EXPECT_EQ(Tree(), Lines{});
+    }
+    EXPECT_EQ(index, 24);
+}
+
+TEST_F(ExtractZipTest, FilesInUseAreSkippedAndTheFirstFiveSaySo) {
+    auto path = [](int i) { return Target(L"f" + std::to_wstring(i) + L".txt"); };
+    // A directory where the archive has a file is refused like a file in use.
+    for (const auto& [held, directory] : {std::pair{4, -1}, {5, 1}}) {
+        ClearDirectory(AppDirectory());
+        if (directory > 0) CreateDirectoryW(path(directory).c_str(), nullptr);
+        ASSERT_TRUE(WriteBytes(path(held), "old"));
+        ScopedFile holder(CreateFileW(path(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(Extract(Archive("in-use.zip"), true),
+                  (Lines{L"File đang được sử dụng, bỏ qua: " + path(held < 5 ? held : directory),
+                         kSuccess}));  // f5 is skipped without a word
+        holder.reset();
+        for (int i = 0; i < 8; ++i) {
+            if (i != directory) {
+                EXPECT_EQ(ReadBytes(path(i)), i == held ? "old" : "new " + std::to_string(i));
+            }
+        }
+    }
+}
+
+// Existing files are written beside and renamed over, so a killed run never leaves one cut
+// short; the copy never takes the name of a file that exists. One another reader shares is
+// written in place. A copy that cannot be written (a full disk) fails the entry.
+TEST_F(ExtractZipTest, ReplacesFilesWholeAndNeverTakesAnExistingName) {
+    ASSERT_TRUE(WriteBytes(Target(L"f0.txt"), "old"));
+    ASSERT_TRUE(WriteBytes(Target(L"f0.txt.hopwell-new1"), "an application file"));
+    ASSERT_TRUE(WriteBytes(Target(L"f1.txt"), "old, and longer than the new one"));
+    ScopedFile sharer(CreateFileW(Target(L"f1.txt").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    EXPECT_EQ(Extract(Archive("staged.zip"), true), Lines{kSuccess});
+    sharer.reset();
+    EXPECT_EQ(Tree(), (Lines{L"f0.txt", L"f0.txt.hopwell-new", L"f0.txt.hopwell-new1", L"f1.txt"}));
+    EXPECT_EQ(ReadBytes(Target(L"f0.txt")) + ReadBytes(Target(L"f0.txt.hopwell-new")) +
+                  ReadBytes(Target(L"f0.txt.hopwell-new1")) + ReadBytes(Target(L"f1.txt")),
+              "new 0an archive filean application filenew 1");
+    // Unmapped memory fails every write.
+    void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    EXPECT_EQ(LoggedBy([&](HWND) {
+                  EXPECT_FALSE(WriteEntryFile(0, Target(L"f1.txt"), unreadable, 4096));
+              }),
+              Lines{L"Lỗi ghi file: " + Target(L"f1.txt")});
+    VirtualFree(unreadable, 0, MEM_RELEASE);
+    EXPECT_EQ(ReadBytes(Target(L"f1.txt")), "new 1");
+    EXPECT_EQ(Tree().size(), 4u);
+}
+
+class ExtractLarge : public ExtractZipTest {};
+
+// Length bytes at offset, and the file's size.
+std::string ReadAt(const std::wstring& path, uint64_t offset, DWORD length, uint64_t& size) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER at{}, whole{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    std::string bytes(length, '\0');
+    DWORD got = 0;
+    if (!GetFileSizeEx(file.get(), &whole) || !SetFilePointerEx(file.get(), at, nullptr, 0) ||
+        !ReadFile(file.get(), &bytes[0], length, &got, nullptr))
+        return "";
+    size = static_cast<uint64_t>(whole.QuadPart);
+    return bytes.substr(0, got);
+}
+
+TEST_F(ExtractLarge, EntryOfMoreThanFourGibibytes) {
+    EXPECT_EQ(Extract(Archive("large/entry.zip"), true), Lines{kSuccess});
+    const std::wstring big = AppDirectory() + L"\\big\\zeros.bin";
+    const uint64_t expected = (4097ULL << 20) + 7;
+    uint64_t size = 0;
+    EXPECT_EQ(ReadAt(big, (4ULL << 30) - 4, 8, size), std::string(8, '\0'));
+    EXPECT_EQ(ReadAt(big, expected - 7, 64, size), "the end");
+    EXPECT_EQ(size, expected);
+    EXPECT_EQ(ReadBytes(AppDirectory() + L"\\after"), "a");
+    ClearDirectory(AppDirectory());  // 4 GiB
+}
+
+// Entries behind a 4 GiB hole, reached through ZIP64 offsets.
+TEST_F(ExtractLarge, ArchiveOfMoreThanFourGibibytes) {
+    EXPECT_EQ(Extract(Archive("large/archive.zip"), true), Lines{kSuccess});
+    EXPECT_EQ(ReadBytes(AppDirectory() + L"\\first.txt"), "beyond four gibibytes");
+    EXPECT_EQ(ReadBytes(AppDirectory() + L"\\nested\\second.bin"), std::string(100000, 'z'));
+}
+
+}  // namespace

@@ -1,0 +1,322 @@
+// The download engine against the misbehaving test server (tests/support/http_server.py,
+// started by a ctest fixture that names its directory in HOPWELL_TEST_SERVER).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <random>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "base/scoped_handle.h"
+#include "base/sha256.h"
+#include "base/text.h"
+#include "net/download.h"
+#include "net/http_client.h"
+#include "net/http_request.h"
+#include "tests/support/support.h"
+#include "tools/worker_sink.h"
+
+namespace {
+
+constexpr uint64_t kThreshold = 2097152;  // the smallest file fetched in four ranges
+
+std::string RandomBytes(size_t size) {
+    static std::mt19937 generator(11);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator());
+    return bytes;
+}
+
+// Serves bytes under a name of the running test's own; returns the path.
+std::string Put(const std::string& bytes, const std::string& suffix = "") {
+    const std::string name =
+        testing::UnitTest::GetInstance()->current_test_info()->name() + suffix + ".bin";
+    Serve(name, bytes);
+    return "/" + name;
+}
+
+// The Range lines of the GETs of a path, ordered by their first byte.
+std::vector<std::string> RangesAsked(const std::string& path) {
+    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
+    std::vector<std::string> ranges;
+    for (std::string method, target, range; std::getline(log, method, '\t');) {
+        std::getline(log, target, '\t');
+        std::getline(log, range);
+        if (method == "GET" && target.substr(0, target.find('?')) == path) ranges.push_back(range);
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return ranges;
+}
+
+// Every report, done and total, and when the first came. Reports come on the calling thread,
+// never from a segment's.
+struct Reports {
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    uint64_t begun = GetTickCount64(), first = 0;
+    ProgressCallback Callback() {
+        return [this, caller = GetCurrentThreadId()](uint64_t done, uint64_t total) {
+            EXPECT_EQ(GetCurrentThreadId(), caller);
+            if (calls.empty()) first = GetTickCount64() - begun;
+            calls.emplace_back(done, total);
+        };
+    }
+    uint64_t LastDone() const { return calls.empty() ? 0 : calls.back().first; }
+};
+
+TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
+    const std::string body = RandomBytes(100000);
+    const std::string path = Put(body), empty = Put("", "-empty");
+    const std::string huge = Put(std::string(17 << 20, ' '), "-huge");  // more than any manifest
+    const struct {
+        std::wstring url;
+        bool answered;
+        std::string body;
+    } rows[] = {
+        {ServerUrl(huge), false, "untouched"},
+        {ServerUrl(path), true, body},
+        {ServerUrl(path + "?status=404"), true, body},  // an error page is a body as well
+        {ServerUrl(empty), true, ""},
+        {ServerUrl(path + "?drop=40000"), true, body.substr(0, 40000)},
+        {ServerUrl(path + "?length=none"), true, body},
+        {ServerUrl(path + "?gzip"), true, body},  // gzip is asked for only where it is decoded
+        {L"http://127.0.0.1:1/version.json", false, "untouched"},
+    };
+    for (const auto& row : rows) {
+        std::string got = "untouched";
+        EXPECT_EQ(HttpGetToMemory(row.url, got), row.answered) << WideToUtf8(row.url);
+        EXPECT_TRUE(got == row.body) << WideToUtf8(row.url) << ": " << got.size() << " bytes";
+    }
+}
+
+// Content-Length and Content-Range numbers: digits only, and never past 64 bits.
+TEST(ParseUnsigned64, TakesPlainDecimalsThatFitOnly) {
+    uint64_t value = 7;
+    EXPECT_TRUE(ParseUnsigned64(L"18446744073709551615", value) && value == UINT64_MAX);
+    for (const wchar_t* text : {L"18446744073709551616", L"99999999999999999999", L"", L"-1", L"1a"})
+        EXPECT_FALSE(ParseUnsigned64(text, value)) << WideToUtf8(text);
+    EXPECT_EQ(value, UINT64_MAX);
+}
+
+TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
+    const std::string body = RandomBytes(1500000);
+    const std::string path = Put(body), empty = Put("", "-empty");
+    TempDir dir;
+    const std::wstring destination = dir.File(L"1.0.0.zip");
+    const std::string old = "an older file, longer than nothing";
+    const struct {
+        std::wstring url;
+        bool ok;
+        std::string file;  // the destination afterwards
+        uint64_t total;    // of every report
+    } rows[] = {
+        {ServerUrl(path), true, body, body.size()},
+        {ServerUrl(path + "?length=none"), true, body, 0},
+        {ServerUrl(empty), true, "", 0},
+        {ServerUrl(path + "?gzip"), true, body, body.size()},
+        {ServerUrl(path + "?drop=300000"), false, body.substr(0, 300000), body.size()},
+        {ServerUrl(path + "?status=404"), false, old, 0},
+        {L"http://127.0.0.1:1/1.0.0.zip", false, old, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(WideToUtf8(row.url));
+        ASSERT_TRUE(WriteBytes(destination, old));
+        Reports reports;
+        EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback()), row.ok);
+        EXPECT_TRUE(ReadBytes(destination) == row.file);
+        for (size_t i = 0; i < reports.calls.size(); ++i) {
+            EXPECT_GT(reports.calls[i].first, i ? reports.calls[i - 1].first : 0);
+            EXPECT_EQ(reports.calls[i].second, row.total);
+        }
+        EXPECT_TRUE(!row.ok || reports.LastDone() == row.file.size());
+    }
+    EXPECT_FALSE(DownloadSingleStream(ServerUrl(path), dir.File(L"missing\\1.0.0.zip"), nullptr));
+    EXPECT_TRUE(DownloadSingleStream(ServerUrl(path), destination, nullptr));
+    // A coded body that identity was asked for: nothing decoded it, its length is compared.
+    EXPECT_FALSE(
+        DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination, nullptr));
+    EXPECT_EQ(ReadBytes(destination).size(), 20000u);
+}
+
+TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
+    const std::string exact = RandomBytes(kThreshold), odd = RandomBytes(kThreshold + 3);
+    const std::vector<std::string> four = {"bytes=0-524287", "bytes=524288-1048575",
+                                           "bytes=1048576-1572863", "bytes=1572864-2097151"};
+    std::vector<std::string> remainder = four;
+    remainder[3] = "bytes=1572864-2097154";  // the last range takes what is left
+    const struct {
+        std::string body, suffix, query;
+        std::vector<std::string> ranges;
+    } rows[] = {
+        {exact, "-exact", "", four},
+        {odd, "-remainder", "", remainder},
+        {exact.substr(1), "-short", "", {""}},
+        {odd, "-none", "?ranges=none", {""}},
+        {odd, "-absent", "?ranges=", {""}},
+        {odd, "-silent", "?drophead", {""}},
+        {exact, "-slow", "?slow=60", four},  // half a second a segment: reports as they go
+        {odd, "-slow-stream", "?slow=10&ranges=", {""}},
+    };
+    TempDir dir;
+    const std::wstring destination = dir.File(L"1.2.0.zip");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.suffix);
+        const std::string path = Put(row.body, row.suffix);
+        // What an earlier attempt left is overwritten.
+        for (int i = 0; i < 4; ++i)
+            WriteBytes(destination + L".part" + std::to_wstring(i), std::string(kThreshold, 'x'));
+        WriteBytes(destination, std::string(3 * kThreshold, 'y'));
+        Reports reports;
+        std::string digest, expected;  // of the bytes as they arrive
+        ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback(),
+                                 kLowSpeedWindowMs, &digest));
+        EXPECT_TRUE(ReadBytes(destination) == row.body);
+        EXPECT_TRUE(Sha256OfBytes(row.body, expected) && digest == expected);
+        EXPECT_EQ(RangesAsked(path), row.ranges);
+        EXPECT_EQ(reports.calls.back(), std::make_pair<uint64_t>(row.body.size(), row.body.size()));
+        for (size_t i = 1; i < reports.calls.size(); ++i)
+            EXPECT_GE(reports.calls[i].first, reports.calls[i - 1].first);
+        if (row.suffix == "-slow") {  // from the wait loop, after 200 ms, then after the join
+            EXPECT_GE(reports.calls.size(), 2u);
+            EXPECT_GE(reports.first, 200u);
+        }
+        for (int i = 0; i < 4 && row.ranges.size() == 4; ++i)
+            EXPECT_FALSE(FileExists(destination + L".part" + std::to_wstring(i)));
+    }
+}
+
+TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
+    const std::string body = RandomBytes(kThreshold);
+    const std::string path = Put(body);
+    const size_t q = kThreshold / 4;
+    TempDir dir;
+    const std::wstring destination = dir.File(L"1.2.0.zip");
+    auto part = [&](int i) { return destination + L".part" + std::to_wstring(i); };
+    // Parts of an earlier attempt, right in length, must not stand in for failed segments.
+    for (const std::string query : {"?whole", "?shift=1", "?shift=-1", "?drop=100000"}) {
+        SCOPED_TRACE(query);
+        for (int i = 0; i < 4; ++i) WriteBytes(part(i), body.substr(i * q, q));
+        Reports reports;
+        EXPECT_FALSE(DownloadFile(ServerUrl(path + query), destination, reports.Callback()));
+        EXPECT_FALSE(FileExists(destination));
+        EXPECT_EQ(reports.calls.back().second, kThreshold);
+    }
+    // Parts stay as written: those of the dropped segments, and whole ones that cannot be
+    // joined because the destination is held.
+    EXPECT_EQ(ReadBytes(part(3)), body.substr(3 * q, 100000));
+    ScopedFile holder(
+        CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    EXPECT_FALSE(DownloadFile(ServerUrl(path), destination, nullptr));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadBytes(part(i)), body.substr(i * q, q));
+}
+
+TEST(DownloadFile, SplitsLengthsBeyondFourGibibytes) {
+    const std::string path = Put("tiny");
+    TempDir dir;
+    Reports reports;
+    EXPECT_FALSE(DownloadFile(ServerUrl(path + "?length=5000000003"), dir.File(L"a.zip"),
+                              reports.Callback()));
+    EXPECT_EQ(
+        RangesAsked(path),
+        (std::vector<std::string>{"bytes=0-1249999999", "bytes=1250000000-2499999999",
+                                  "bytes=2500000000-3749999999", "bytes=3750000000-5000000002"}));
+    EXPECT_EQ(reports.calls.back().second, 5000000003ULL);
+}
+
+// A byte every 100 ms never trips WinHTTP's per-read time-outs, yet fails within the window;
+// 2 KiB every 100 ms is slow but steady, and lasts longer than the window.
+TEST(LowestSpeed, TransfersBelowItFailWithinTheirWindow) {
+    constexpr DWORD kWindow = 500;
+    const std::string trickle = Put(std::string(kThreshold, 't')) + "?slow=100&piece=1";
+    const std::string steady = std::string(16384, 's'), path = Put(steady, "-steady");
+    TempDir dir;
+    std::string body;
+    const uint64_t begun = GetTickCount64();
+    EXPECT_FALSE(HttpGetToMemory(ServerUrl(trickle + "&ranges="), body, kWindow));
+    EXPECT_FALSE(DownloadFile(ServerUrl(trickle + "&ranges="), dir.File(L"a"), nullptr, kWindow));
+    EXPECT_FALSE(DownloadFile(ServerUrl(trickle), dir.File(L"b"), nullptr, kWindow));
+    EXPECT_LT(GetTickCount64() - begun, 10000u);
+    EXPECT_TRUE(HttpGetToMemory(ServerUrl(path + "?slow=100&piece=2048"), body, kWindow));
+    EXPECT_EQ(body, steady);
+    EXPECT_TRUE(
+        DownloadFile(ServerUrl(path + "?slow=100&piece=2048"), dir.File(L"c"), nullptr, kWindow));
+    EXPECT_EQ(ReadBytes(dir.File(L"c")), steady);
+}
+
+std::atomic<int> threadStarts{0}, workersJoined{0};
+
+// The third worker cannot start: no thread, or no memory for it.
+template <bool outOfMemory>
+std::thread StartTwoThenFail(std::function<void()> work) {
+    if (++threadStarts > 2 && outOfMemory) throw std::bad_alloc();
+    if (threadStarts > 2)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread([work] {
+        work();
+        ++workersJoined;
+    });
+}
+
+TEST(DownloadFile, AWorkerThatCannotStartFailsItOnceTheOthersAreJoined) {
+    const std::string path = Put(RandomBytes(kThreshold));
+    auto original = StartSegmentThread;
+    TempDir dir;
+    for (auto start : {StartTwoThenFail<false>, StartTwoThenFail<true>}) {
+        threadStarts = workersJoined = 0;
+        StartSegmentThread = start;
+        EXPECT_FALSE(DownloadFile(ServerUrl(path + "?slow=50"), dir.File(L"a.zip"), nullptr));
+        StartSegmentThread = original;
+        EXPECT_EQ(threadStarts.load(), 3);
+        EXPECT_EQ(workersJoined.load(), 2);
+        EXPECT_FALSE(FileExists(dir.File(L"a.zip")));
+    }
+}
+
+TEST(ProgressReporter, PostsThrottledReportsOfTheWholeUpdate) {
+    std::vector<WorkerMessage> posted;
+    HWND window = CreateWorkerSink([&](const WorkerMessage& m) { posted.push_back(m); });
+    uint64_t startTick = 100000, lastTick = startTick, step = 0, steps = 0;
+    const std::wstring version = L"1.2.0";
+    const ProgressReporter reporter{lastTick, step, steps, window, startTick, version};
+    const struct {
+        uint64_t ms, done, total, step, steps;
+        const wchar_t* status;  // after "Đang tải 1.2.0 "; null: no report
+        int percent;
+    } rows[] = {
+        {0, 5000, 5000, 1, 1, L"(4.88 KB/4.88 KB) - 100% @ 0 B/s", 100},
+        {199, 1, 100, 1, 1, nullptr, 0},
+        {200, 1, 100, 1, 1, L"(1 B/100 B) - 1% @ 5 B/s", 1},
+        {201, 100, 100, 1, 1, L"(100 B/100 B) - 100% @ 498 B/s", 100},  // the last always goes
+        {399, 2, 100, 1, 1, nullptr, 0},
+        {5320, 13107200, 41943040, 2, 3, L"(12.50 MB/40.00 MB) - 31% @ 2.35 MB/s", 43},
+        {6000, 2048, 0, 2, 4, L"(2.00 KB/0 B) - 0% @ 341 B/s", 25},
+        {7000, 150, 100, 3, 3, L"(150 B/100 B) - 150% @ 21 B/s", 116},
+        {8000, 8184, 1023, 1, 1, L"(7.99 KB/1023 B) - 800% @ 1023 B/s", 800},
+        {9000, 9216, 1048575, 1, 1, L"(9.00 KB/1024.00 KB) - 0% @ 1.00 KB/s", 0},
+        {10000, 10485750, 1048576, 1, 1, L"(10.00 MB/1.00 MB) - 999% @ 1024.00 KB/s", 999},
+        {11000, 11534336, 1ULL << 30, 1, 1, L"(11.00 MB/1.00 GB) - 1% @ 1.00 MB/s", 1},
+        {12000, 12ULL << 30, 1073741823, 1, 1, L"(12.00 GB/1024.00 MB) - 1200% @ 1024.00 MB/s",
+         1200},
+    };
+    for (const auto& row : rows) {
+        step = row.step;
+        steps = row.steps;
+        reporter.ReportAt(row.done, row.total, startTick + row.ms);
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&msg);
+        if (!row.status) {
+            EXPECT_TRUE(posted.empty()) << row.ms;
+            continue;
+        }
+        ASSERT_EQ(posted.size(), 2u) << row.ms;
+        EXPECT_EQ(SinkLineText(posted[0]), L"progress " + std::to_wstring(row.percent));
+        EXPECT_EQ(SinkLineText(posted[1]), std::wstring(L"status Đang tải 1.2.0 ") + row.status);
+        posted.clear();
+    }
+    DestroyWorkerSink(window);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""A misbehaving HTTP server for the tests: http_server.py start|stop DIR
+
+start serves the files of DIR/www on 127.0.0.1 at a port the system picks (DIR/port), from a
+background process (DIR/pid), and logs each request's method, path and Range, tab-separated,
+to DIR/requests.log. A file is sent whole with "Accept-Ranges: bytes", or one "Range: bytes=A-B"
+of it with 206; a missing one gets a 404 page. The query string makes the answer misbehave:
+  status=N    N with the whole file          ranges=TEXT  Accept-Ranges: TEXT (empty: none)
+  length=N    Content-Length: N ("none")     whole        a Range answered with 200
+  shift=N     the Range moved by N bytes     drop=N       the connection closed after N bytes
+  drophead    HEAD closed unanswered         gzip         gzip when the client accepts it
+  slow=MS     MS ms before each piece        gzip=always  gzip whatever the client asked
+  piece=N     pieces of N bytes (64 KiB)
+"""
+import gzip
+import http.server
+import os
+import signal
+import subprocess
+import sys
+import time
+import urllib.parse
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args): pass
+
+    def do_HEAD(self): self.answer(True)
+
+    def do_GET(self): self.answer(False)
+
+    def answer(self, head):
+        path, _, query = self.path.partition("?")
+        q = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
+        wanted = self.headers.get("Range", "")
+        with open(os.path.join(DIR, "requests.log"), "a") as log:
+            log.write("%s\t%s\t%s\n" % (self.command, self.path, wanted))
+        self.close_connection = True
+        if head and "drophead" in q:
+            return
+        try:
+            with open(os.path.join(DIR, "www", path.lstrip("/")), "rb") as f:
+                body, status = f.read(), int(q.get("status", 200))
+        except OSError:
+            body, status = b"<html><body>Not Found</body></html>", 404
+        lines = [("Accept-Ranges", q.get("ranges", "bytes"))] if q.get("ranges", "x") else []
+        if "gzip" in q and (q["gzip"] or "gzip" in self.headers.get("Accept-Encoding", "")):
+            body = gzip.compress(body)
+            lines.append(("Content-Encoding", "gzip"))
+        elif wanted.startswith("bytes=") and status == 200 and "whole" not in q:
+            first, last = (int(x) for x in wanted[6:].split("-"))
+            span, first = last - first, max(first + int(q.get("shift", 0)), 0)
+            last = min(first + span, len(body) - 1)
+            lines.append(("Content-Range", "bytes %d-%d/%d" % (first, last, len(body))))
+            status, body = 206, body[first:last + 1]
+        if q.get("length") != "none":
+            lines.append(("Content-Length", q.get("length", str(len(body)))))
+        self.send_response(status)
+        for name, value in lines + [("Connection", "close")]:
+            self.send_header(name, value)
+        self.end_headers()
+        body = b"" if head else body[:int(q.get("drop", len(body)))]
+        piece = int(q.get("piece", 65536))
+        for at in range(0, len(body), piece):
+            time.sleep(int(q.get("slow", 0)) / 1000)
+            self.wfile.write(body[at:at + piece])
+            self.wfile.flush()
+
+
+if __name__ == "__main__":
+    action, DIR = sys.argv[1], os.path.abspath(sys.argv[2])
+    pid, port = os.path.join(DIR, "pid"), os.path.join(DIR, "port")
+    if action == "stop" and os.path.exists(pid):
+        try:
+            os.kill(int(open(pid).read()), signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        os.remove(pid)
+    elif action == "start":
+        os.makedirs(os.path.join(DIR, "www"), exist_ok=True)
+        for old in [port, os.path.join(DIR, "requests.log")]:
+            if os.path.exists(old):
+                os.remove(old)
+        # Output of its own: a test runner waits for every holder of the output it gave.
+        child = subprocess.Popen([sys.executable, __file__, "serve", DIR], start_new_session=True,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=open(os.path.join(DIR, "server.log"), "w"))
+        open(pid, "w").write(str(child.pid))
+        while not os.path.exists(port) and child.poll() is None:
+            time.sleep(0.05)
+        sys.exit(0 if os.path.exists(port) else 1)
+    elif action == "serve":
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        open(port + ".new", "w").write(str(server.server_address[1]))
+        os.rename(port + ".new", port)  # whole when it appears
+        server.serve_forever()

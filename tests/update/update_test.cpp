@@ -1,0 +1,246 @@
+// The update decision: versions, the manifest and its signature, the steps chosen, the local
+// files, and a pass when memory runs out.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "tests/support/support.h"
+#include "update/local_files.h"
+#include "update/manifest.h"
+#include "update/signature.h"
+#include "update/update_steps.h"
+#include "update/updater_thread.h"
+#include "update/version.h"
+
+// While non-zero, allocations of at least this many bytes fail, as when memory runs out.
+std::atomic<size_t> failAllocationsFrom{0};
+
+void* operator new(size_t size) {
+    if (failAllocationsFrom != 0 && size >= failAllocationsFrom) throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;  // freed with free()
+    throw std::bad_alloc();
+}
+
+namespace {
+
+using Urls = std::map<std::wstring, std::wstring>;
+
+// The pass ends with its line and Start enabled, and the process lives on.
+TEST(UpdatePass, EndsWithItsLineWhenMemoryRunsOut) {
+    const std::wstring url = Serve("memory.json", R"({"latest_version": "1.0.0"})");
+    failAllocationsFrom = 65536;  // the body's read buffer is larger
+    const std::vector<std::wstring> lines =
+        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
+    failAllocationsFrom = 0;
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...",
+                                                L"Không thể lấy thông tin phiên bản từ server.",
+                                                L"enable-start"}));
+}
+
+// Only the first three numbers count; characters but digits and dots are skipped, without
+// ending a number; a number too large for an int is the largest int.
+TEST(Versions, CompareByTheFirstThreeNumbers) {
+    const struct {
+        const wchar_t *a, *b;
+        int order;
+    } compared[] = {
+        {L"1.10", L"1.9", 1},     {L"2.0.0", L"1.99.99", 1},    {L"1.2.3", L"1.2.4", -1},
+        {L"1.2", L"1.2.0", 0},    {L"1.2.3.4", L"1.2.3.5", 0},  {L"", L"0.0.0", 0},
+        {L"", L"0.0.1", -1},      {L".5", L"0.5.0", 0},         {L"1..3", L"1.0.3", 0},
+        {L"1.2-rc3", L"1.23", 0}, {L"build 1.2.3", L"1.2.3", 0}, {L"1.\u0663.\uFF15", L"1", 0},
+        {L"2147483648.1", L"2147483647.1", 0},                  {L"99999999999", L"2147483646", 1},
+    };
+    for (const auto& [a, b, order] : compared) {
+        EXPECT_EQ(CompareVersions(a, b), order) << WideToUtf8(a) << " vs " << WideToUtf8(b);
+        EXPECT_EQ(CompareVersions(b, a), -order) << WideToUtf8(b) << " vs " << WideToUtf8(a);
+    }
+}
+
+TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
+    const struct {
+        std::string body;
+        const wchar_t* latest;  // null: refused, the manifest untouched
+        Urls urls;
+    } rows[] = {
+        {R"({"latest_version": "1.10.0", "download_urls": {"1.9.0": "u9", "1.10.0": "u10"}})",
+         L"1.10.0",
+         {{L"1.9.0", L"u9"}, {L"1.10.0", L"u10"}}},
+        {"{ \"download_urls\" :\n{\n\"2\"\t:\t\"u2\" ,\r\n \"1\" : \"u1\"\n},\"latest_version\"\n "
+         ":\n\t\"2\"}",
+         L"2",
+         {{L"1", L"u1"}, {L"2", L"u2"}}},
+        {R"({"latest_version": 3, "x": "y"})", L"x", {}},  // a bare value pairs with the next text
+        {R"({"latest_version":"1","download_urls":{"1":"a","1":"b"}})", L"1", {{L"1", L"b"}}},
+        {R"({"latest_version":"1","download_urls":{"1":"https:\/\/h\/a.zip"}})",
+         L"1",
+         {{L"1", L"https:\\/\\/h\\/a.zip"}}},
+        {R"({"latest_version":"3","download_urls":{"1":"a","2":"b}c","3":"d"}})",
+         L"3",
+         {{L"1", L"a"}}},
+        {R"({"latest_version":"3","download_urls":{"1":"a","2" "b"}})", L"3", {{L"1", L"a"}}},
+        {R"({"latest_version": "1.0", "download_urls": "none"})", L"1.0", {}},
+        {R"({"latest_version": "1.0", "download_urls": { "1.0": "u")", L"1.0", {}},
+        {"garbage \"latest_version\" junk : more \"7.0\"", L"7.0", {}},
+        {"{\"latest_version\":\"1.0-\xC3\xA1\",\"download_urls\":{\"1\":\"\xE1\xBA\xA1\",\"2\":"
+         "\"\xFF\"}}",
+         L"1.0-\u00E1",
+         {{L"1", L"\u1EA1"}, {L"2", L"\uFFFD"}}},
+        {std::string("{\"latest_version\":\"1\",") + '\0' + "\"download_urls\":{\"1\":\"u\"}}",
+         L"1",
+         {{L"1", L"u"}}},
+        {R"({"latest_version": "", "download_urls": {"1": "u"}})", nullptr, {}},
+        {R"({"Latest_Version": "1.0"})", nullptr, {}},
+        {R"({latest_version: "1.0"})", nullptr, {}},
+        {R"({"latest_version" "1.0"})", nullptr, {}},
+        {R"({"latest_version": "1.0)", nullptr, {}},
+        {"<html>404 Not Found</html>", nullptr, {}},
+    };
+    for (const auto& row : rows) {
+        UpdateManifest manifest;
+        if (!row.latest) manifest = UpdateManifest{L"kept", {{L"k", L"v"}}};
+        EXPECT_EQ(ParseManifest(row.body, manifest), row.latest != nullptr) << row.body;
+        EXPECT_EQ(manifest.latest_version, row.latest ? row.latest : L"kept") << row.body;
+        EXPECT_EQ(manifest.download_urls, row.latest ? row.urls : Urls({{L"k", L"v"}})) << row.body;
+    }
+}
+
+TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
+    const struct {
+        const wchar_t* latest;
+        std::vector<std::wstring> offered;
+        const wchar_t* installed;
+        std::vector<std::wstring> chosen;
+    } rows[] = {
+        {L"1.10.0", {L"1.10.0", L"1.9.0", L"1.2.0"}, L"0.0.0", {L"1.2.0", L"1.9.0", L"1.10.0"}},
+        {L"2.0", {L"1.0", L"1.5", L"2.0", L"2.0.1", L"3.0"}, L"1.5", {L"2.0"}},
+        {L"1.2.3.4", {L"1.2.3.4"}, L"1.2.3", {}},
+        {L"1", {L"0.0.0", L"0.0.1", L"1"}, L"", {L"0.0.1", L"1"}},
+        {L"v2", {L"v1-beta", L"v2"}, L"0.0.0", {L"v1-beta", L"v2"}},
+    };
+    for (const auto& row : rows) {
+        UpdateManifest manifest{row.latest, {}};
+        for (const std::wstring& v : row.offered) manifest.download_urls[v] = L"https://h/" + v;
+        std::vector<std::wstring> chosen;
+        for (const UpdateStep& step : SelectUpdateSteps(manifest, row.installed)) {
+            EXPECT_EQ(step.url, L"https://h/" + step.version);
+            chosen.push_back(step.version);
+        }
+        EXPECT_EQ(chosen, row.chosen) << WideToUtf8(row.installed);
+    }
+}
+
+TEST(LocalFiles, VersionIniNamesTheTextAfterItsFirstKey) {
+    TempDir dir;
+    const std::wstring ini = dir.File(L"version.ini");
+    EXPECT_EQ(ReadInstalledVersion(ini), L"0.0.0");
+    const struct {
+        std::string content;
+        const wchar_t* version;
+    } rows[] = {
+        {"version=1.2.3\r\n", L"1.2.3"},          {"version=1.2.3", L"1.2.3"},
+        {"[app]\r\nversion=2.0\r\nx=1", L"2.0"},  {"myversion=3", L"3"},
+        {"version=1\nversion=2\n", L"1"},        {"version= 1.2 \t\r\n", L" 1.2 \t"},
+        {"version=1.0-\xC3\xA1\r\n", L"1.0-\u00E1"}, {"version=\r\n", L""},
+        {"", L"0.0.0"},                          {"version", L"0.0.0"},
+        {"Version=1.2.3", L"0.0.0"},             {"version = 1.2.3", L"0.0.0"},
+    };
+    for (const auto& row : rows) {
+        ASSERT_TRUE(WriteBytes(ini, row.content));
+        EXPECT_EQ(ReadInstalledVersion(ini), row.version) << row.content;
+    }
+}
+
+TEST(LocalFiles, VersionIniIsReplacedWholeOrNotAtAll) {
+    TempDir dir;
+    const std::wstring ini = dir.File(L"version.ini");
+    ASSERT_TRUE(WriteBytes(ini, "[app]\r\nversion=0.1\r\nextra=1\r\n"));
+    ASSERT_TRUE(WriteBytes(ini + L".tmp", "version=half"));  // left by a killed run
+    ASSERT_TRUE(WriteInstalledVersion(ini, L"1.0-\u1EA1"));
+    EXPECT_EQ(ReadBytes(ini), "version=1.0-\xE1\xBA\xA1\r\n");
+    EXPECT_FALSE(FileExists(ini + L".tmp"));
+    ASSERT_TRUE(WriteInstalledVersion(ini, L"1.4.2"));
+    EXPECT_EQ(ReadBytes(ini), "version=1.4.2\r\n");
+    ASSERT_TRUE(SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(WriteInstalledVersion(ini, L"2.0"));
+    SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(ReadBytes(ini), "version=1.4.2\r\n");
+    EXPECT_FALSE(WriteInstalledVersion(dir.File(L"no-such-dir\\version.ini"), L"1.0"));
+    // Held without delete sharing (the application just stopped may not have ended): no rename
+    // can replace it, so it is written in place.
+    ScopedFile holder(CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(WriteInstalledVersion(ini, L"2.0"));
+    EXPECT_EQ(ReadBytes(ini), "version=2.0\r\n");
+    EXPECT_FALSE(FileExists(ini + L".tmp"));
+}
+
+TEST(LocalFiles, PidFileIsReadLikeAtoiWhileTheApplicationWritesIt) {
+    TempDir dir;
+    const std::wstring pid = dir.File(L"app.pid");
+    EXPECT_EQ(ReadPidFile(pid), 0u);
+    for (const auto& [content, expected] :
+         {std::pair{"1234\r\n", 1234u}, {"  1234", 1234u}, {"12abc", 12u}, {"0", 0u}, {"abc", 0u},
+          {"", 0u}, {"\n\t 77\n", 77u}}) {
+        ASSERT_TRUE(WriteBytes(pid, content));
+        EXPECT_EQ(ReadPidFile(pid), expected) << content;
+    }
+    ScopedFile writer(CreateFileW(pid.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writer.get(), "42", 2, &written, nullptr));
+    EXPECT_EQ(ReadPidFile(pid), 42u);
+}
+
+// Made with another ECDSA implementation (Python's cryptography), so both ends of the format
+// are checked against the standard, not against our own signer.
+const std::string kData = "{\"latest_version\": \"1.0.0\"}\n";
+const std::string kKey =
+    "0c9357686bb89c167b65d05a75dc0323f75f284dda2f34526d304151eea6a45f"
+    "72c3b906f3ee4faee1788c88b8ed1751195b8b9cd705886213e439fec715ae3f";
+const std::string kSignature =
+    "dba75aa19f36f4b6c428c2123cc16d9f59a7f81ca3210aae6d55e68e359797ff"
+    "87b0c68a3fc3cf9135bdcf946d5ae9686757200a9d05cde04cabd59c4108a348";
+
+std::string FlipHexDigit(std::string text, size_t at) {
+    text[at] = text[at] == '0' ? '1' : '0';
+    return text;
+}
+
+TEST(VerifySignature, AcceptsOnlyTheExactBytesSignedByTheKey) {
+    const std::string otherKey =
+        "11f24895e5a8061a943b4f2c629ddd4bbde810102a01c655d5d10ba0433ee4f8"
+        "dfe848fe1af3a793f7277f0ce9ae876d27ddd6d1a1992feb701ea072d11bb6c6";
+    struct Case {
+        const char* what;
+        std::string data, signature, key;
+        bool valid;
+    } cases[] = {
+        {"as signed", kData, kSignature, kKey, true},
+        {"with its line end", kData, kSignature + "\n", kKey, true},
+        {"with a CR LF line end", kData, kSignature + "\r\n", kKey, true},
+        {"upper-case digits", kData, "DBA75AA19F36F4B6" + kSignature.substr(16), kKey, true},
+        {"one byte of the data changed", "{\"latest_version\": \"1.0.1\"}\n", kSignature, kKey,
+         false},
+        {"data cut short", kData.substr(0, kData.size() - 1), kSignature, kKey, false},
+        {"r changed", kData, FlipHexDigit(kSignature, 5), kKey, false},
+        {"s changed", kData, FlipHexDigit(kSignature, 100), kKey, false},
+        {"another key", kData, kSignature, otherKey, false},
+        {"key point changed", kData, kSignature, FlipHexDigit(kKey, 127), false},
+        {"no signature", kData, "", kKey, false},
+        {"an error page", kData, "<html>404 Not Found</html>", kKey, false},
+        {"a digit short", kData, kSignature.substr(1), kKey, false},
+        {"a digit too many", kData, kSignature + "0", kKey, false},
+        {"text after it", kData, kSignature + "\n\n", kKey, false},
+        {"a key a digit short", kData, kSignature, kKey.substr(1), false},
+        {"no key", kData, kSignature, "", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(VerifySignature(c.data, c.signature, c.key), c.valid) << c.what;
+    }
+}
+
+}  // namespace
