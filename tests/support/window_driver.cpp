@@ -2,7 +2,8 @@
 //   wait-window MS | wait-enabled MS | wait-closed MS | wait-log TEXT MS
 //   state         "progress N", "enabled 0|1" (Start), "size W H" (client), "title TEXT",
 //                 "buttons START|ZALO|TELEGRAM", "status TEXT", "log", then the log's lines
-//   click ID      clicks a button (Start 1003, Zalo 1004, Telegram 1005)
+//   click ID      clicks a button (Start 1003, Zalo 1004, Telegram 1005); down ID and up ID
+//                 hold the mouse button down on it and let go (a click)
 //   select N      puts the log's caret after N characters, as a click into it does
 //   pixel X Y...  #RRGGBB of each client point as the screen shows it
 //   close         posts WM_CLOSE, as the close button does
@@ -73,9 +74,11 @@ int wmain(int argc, wchar_t** argv) {
               std::to_wstring(client.bottom) + L"\ntitle " + TextOf(window) + L"\nbuttons " +
               text(IDC_START) + L"|" + text(IDC_ZALO) + L"|" + text(IDC_TELEGRAM) + L"\nstatus " +
               text(IDC_STATUS) + L"\nlog\n" + log);
-    } else if (command == L"click" && argc == 3) {
+    } else if ((command == L"click" || command == L"down" || command == L"up") && argc == 3) {
         // Posted: a click on Start runs the launch wait, which holds a sent message for seconds.
-        PostMessageW(GetDlgItem(window, _wtoi(argv[2])), BM_CLICK, 0, 0);
+        const UINT message = command == L"click" ? BM_CLICK
+                             : command == L"down" ? WM_LBUTTONDOWN : WM_LBUTTONUP;
+        PostMessageW(GetDlgItem(window, _wtoi(argv[2])), message, command == L"down", 0);
     } else if (command == L"select" && argc == 3) {
         SendMessageW(GetDlgItem(window, IDC_LOG), EM_SETSEL, _wtoi(argv[2]), _wtoi(argv[2]));
     } else if (command == L"pixel" && argc >= 4 && argc % 2 == 0) {
