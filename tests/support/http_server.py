@@ -72,13 +72,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
 if __name__ == "__main__":
     action, DIR = sys.argv[1], os.path.abspath(sys.argv[2])
     pid, port = os.path.join(DIR, "pid"), os.path.join(DIR, "port")
-    if action == "stop" and os.path.exists(pid):
+    # A run stopped early skips the stop: start ends this tree's earlier server (id and command).
+    if action in ("stop", "start") and os.path.exists(pid):
         try:
-            os.kill(int(open(pid).read()), signal.SIGTERM)
-        except ProcessLookupError:
+            old = int(open(pid).read())
+            if DIR.encode() in open(f"/proc/{old}/cmdline", "rb").read().split(b"\0"):
+                os.kill(old, signal.SIGTERM)
+        except (OSError, ValueError):
             pass
         os.remove(pid)
-    elif action == "start":
+    if action == "start":
         os.makedirs(os.path.join(DIR, "www"), exist_ok=True)
         for old in [port, os.path.join(DIR, "requests.log")]:
             if os.path.exists(old):
