@@ -157,16 +157,6 @@ std::string ManifestText(const std::wstring& latest, const std::vector<Archive>&
            "  },\n  \"sha256\": {\n" + digests + "  }\n}\n";
 }
 
-bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
-    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file &&
-           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) &&
-           written == bytes.size();
-}
-
 // The files as written say what was meant: the bytes read back are the ones signed, the
 // signature verifies, and the launcher's parser finds the latest version, every URL and every
 // digest.
@@ -268,8 +258,8 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     const std::wstring signaturePath = Join(folder, kSignatureName);
     const std::wstring newManifest = manifestPath + kNewSuffix;
     const std::wstring newSignature = signaturePath + kNewSuffix;
-    const bool written = WriteNewFile(newManifest, manifest) &&
-                         WriteNewFile(newSignature, signature);
+    const bool written = WriteStringToFile(newManifest, manifest) &&
+                         WriteStringToFile(newSignature, signature);
     if (!written || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
                                       latest, archives, base)) {
         DeleteFileW(newManifest.c_str());

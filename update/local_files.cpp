@@ -29,6 +29,16 @@ bool ReadFileToString(const std::wstring& path, std::string& content) {
     return true;
 }
 
+bool WriteStringToFile(const std::wstring& path, const std::string& bytes) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+           written == bytes.size();
+}
+
 std::wstring ReadInstalledVersion(const std::wstring& path) {
     const std::wstring none = L"0.0.0";
     std::string content;
@@ -80,12 +90,7 @@ bool WriteInstalledVersion(const std::wstring& path, const std::wstring& version
     // just stopped may not have ended yet): written in place instead, or every later start would
     // install this version again.
     DeleteFileW(temporary.c_str());
-    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file &&
-           WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
+    return WriteStringToFile(path, text);
 }
 
 DWORD ReadPidFile(const std::wstring& path) {

@@ -144,7 +144,7 @@ TEST_F(ExtractZipTest, FilesInUseAreSkippedAndTheFirstFiveSaySo) {
     for (const auto& [held, directory] : {std::pair{4, -1}, {5, 1}}) {
         ClearDirectory(AppDirectory());
         if (directory > 0) CreateDirectoryW(path(directory).c_str(), nullptr);
-        ASSERT_TRUE(WriteBytes(path(held), "old"));
+        ASSERT_TRUE(WriteStringToFile(path(held), "old"));
         ScopedFile holder(CreateFileW(path(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         EXPECT_EQ(Extract(Archive("in-use.zip"), true),
@@ -163,9 +163,9 @@ TEST_F(ExtractZipTest, FilesInUseAreSkippedAndTheFirstFiveSaySo) {
 // short; the copy never takes the name of a file that exists. One another reader shares is
 // written in place. A copy that cannot be written (a full disk) fails the entry.
 TEST_F(ExtractZipTest, ReplacesFilesWholeAndNeverTakesAnExistingName) {
-    ASSERT_TRUE(WriteBytes(Target(L"f0.txt"), "old"));
-    ASSERT_TRUE(WriteBytes(Target(L"f0.txt.hopwell-new1"), "an application file"));
-    ASSERT_TRUE(WriteBytes(Target(L"f1.txt"), "old, and longer than the new one"));
+    ASSERT_TRUE(WriteStringToFile(Target(L"f0.txt"), "old"));
+    ASSERT_TRUE(WriteStringToFile(Target(L"f0.txt.hopwell-new1"), "an application file"));
+    ASSERT_TRUE(WriteStringToFile(Target(L"f1.txt"), "old, and longer than the new one"));
     ScopedFile sharer(CreateFileW(Target(L"f1.txt").c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                   nullptr));

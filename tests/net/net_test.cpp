@@ -124,7 +124,7 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(WideToUtf8(row.url));
-        ASSERT_TRUE(WriteBytes(destination, old));
+        ASSERT_TRUE(WriteStringToFile(destination, old));
         Reports reports;
         EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback()), row.ok);
         EXPECT_TRUE(ReadBytes(destination) == row.file);
@@ -168,8 +168,9 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         const std::string path = Put(row.body, row.suffix);
         // What an earlier attempt left is overwritten.
         for (int i = 0; i < 4; ++i)
-            WriteBytes(destination + L".part" + std::to_wstring(i), std::string(kThreshold, 'x'));
-        WriteBytes(destination, std::string(3 * kThreshold, 'y'));
+            WriteStringToFile(destination + L".part" + std::to_wstring(i),
+                              std::string(kThreshold, 'x'));
+        WriteStringToFile(destination, std::string(3 * kThreshold, 'y'));
         Reports reports;
         std::string digest, expected;  // of the bytes as they arrive
         ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback(),
@@ -199,7 +200,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
     // Parts of an earlier attempt, right in length, must not stand in for failed segments.
     for (const std::string query : {"?whole", "?shift=1", "?shift=-1", "?drop=100000"}) {
         SCOPED_TRACE(query);
-        for (int i = 0; i < 4; ++i) WriteBytes(part(i), body.substr(i * q, q));
+        for (int i = 0; i < 4; ++i) WriteStringToFile(part(i), body.substr(i * q, q));
         Reports reports;
         EXPECT_FALSE(DownloadFile(ServerUrl(path + query), destination, reports.Callback()));
         EXPECT_FALSE(FileExists(destination));

@@ -30,16 +30,6 @@ void ClearDirectory(const std::wstring& path) {
         std::filesystem::remove_all(entry.path(), ignored);
 }
 
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file &&
-           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) &&
-           written == bytes.size();
-}
-
 std::string ReadBytes(const std::wstring& path) {
     std::string bytes;
     ReadFileToString(path, bytes);
@@ -68,7 +58,7 @@ std::wstring ServerUrl(const std::string& pathAndQuery) {
 }
 
 std::wstring Serve(const std::string& name, const std::string& bytes) {
-    EXPECT_TRUE(WriteBytes(HostPath(ServerDirectory() + "/www/" + name), bytes));
+    EXPECT_TRUE(WriteStringToFile(HostPath(ServerDirectory() + "/www/" + name), bytes));
     return ServerUrl("/" + name);
 }
 

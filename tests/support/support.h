@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/worker_messages.h"
+#include "update/local_files.h"
 
 // A fresh directory under %TEMP%, removed with its contents at the end of the scope.
 class TempDir {
@@ -20,7 +21,6 @@ private:
     std::wstring path_;
 };
 void ClearDirectory(const std::wstring& path);
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 // A path of the build host as Wine sees it (drive Z:).

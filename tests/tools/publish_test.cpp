@@ -31,7 +31,7 @@ protected:
     }
     void Put(const Files& files) {
         for (const auto& [name, bytes] : files)
-            ASSERT_TRUE(WriteBytes(release + L"\\" + name, bytes));
+            ASSERT_TRUE(WriteStringToFile(release + L"\\" + name, bytes));
     }
     // Every file of the release folder with its bytes.
     Files Snapshot() {
@@ -62,13 +62,13 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
     ASSERT_TRUE(CreateKeyFile(dir.File(L"other.txt"), report, error));
     EXPECT_FALSE(VerifyFolder(release, report.at(0), report, error));
     EXPECT_EQ(error, "version.json.sig is not a signature of version.json by this key");
-    ASSERT_TRUE(WriteBytes(release + L"\\1.0.0.zip", zip + " "));
+    ASSERT_TRUE(WriteStringToFile(release + L"\\1.0.0.zip", zip + " "));
     EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
     EXPECT_EQ(error, "1.0.0.zip does not match its sha256 entry");
 }
 
 TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
-    ASSERT_TRUE(WriteBytes(dir.File(L"public.txt"), publicKey + "\n"));
+    ASSERT_TRUE(WriteStringToFile(dir.File(L"public.txt"), publicKey + "\n"));
     const Files one = {{L"1.0.0.zip", zip}};
     const struct {
         Files files;

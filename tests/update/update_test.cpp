@@ -149,7 +149,7 @@ TEST(LocalFiles, VersionIniNamesTheTextAfterItsFirstKey) {
         {"Version=1.2.3", L"0.0.0"},             {"version = 1.2.3", L"0.0.0"},
     };
     for (const auto& row : rows) {
-        ASSERT_TRUE(WriteBytes(ini, row.content));
+        ASSERT_TRUE(WriteStringToFile(ini, row.content));
         EXPECT_EQ(ReadInstalledVersion(ini), row.version) << row.content;
     }
 }
@@ -157,8 +157,8 @@ TEST(LocalFiles, VersionIniNamesTheTextAfterItsFirstKey) {
 TEST(LocalFiles, VersionIniIsReplacedWholeOrNotAtAll) {
     TempDir dir;
     const std::wstring ini = dir.File(L"version.ini");
-    ASSERT_TRUE(WriteBytes(ini, "[app]\r\nversion=0.1\r\nextra=1\r\n"));
-    ASSERT_TRUE(WriteBytes(ini + L".tmp", "version=half"));  // left by a killed run
+    ASSERT_TRUE(WriteStringToFile(ini, "[app]\r\nversion=0.1\r\nextra=1\r\n"));
+    ASSERT_TRUE(WriteStringToFile(ini + L".tmp", "version=half"));  // left by a killed run
     ASSERT_TRUE(WriteInstalledVersion(ini, L"1.0-\u1EA1"));
     EXPECT_EQ(ReadBytes(ini), "version=1.0-\xE1\xBA\xA1\r\n");
     EXPECT_FALSE(FileExists(ini + L".tmp"));
@@ -185,7 +185,7 @@ TEST(LocalFiles, PidFileIsReadLikeAtoiWhileTheApplicationWritesIt) {
     for (const auto& [content, expected] :
          {std::pair{"1234\r\n", 1234u}, {"  1234", 1234u}, {"12abc", 12u}, {"0", 0u}, {"abc", 0u},
           {"", 0u}, {"\n\t 77\n", 77u}}) {
-        ASSERT_TRUE(WriteBytes(pid, content));
+        ASSERT_TRUE(WriteStringToFile(pid, content));
         EXPECT_EQ(ReadPidFile(pid), expected) << content;
     }
     ScopedFile writer(CreateFileW(pid.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
