@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 #include <memory>
 
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
+#include "install/entry_name.h"
 #include "install/zip_reader.h"
 
 namespace {
@@ -55,39 +55,6 @@ std::wstring WideEntryName(const ZipEntryStat& stat) {
     std::wstring name = Utf8ToWide(stat.filename, std::strlen(stat.filename));
     std::replace(name.begin(), name.end(), L'/', L'\\');
     return name;
-}
-
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open a device, not a file, in any case and whatever
-// follows the first dot ("nul.txt"); Windows also drops the spaces before that dot.
-bool IsDeviceName(std::wstring component) {
-    component.resize(std::min(component.find(L'.'), component.size()));
-    while (!component.empty() && component.back() == L' ') component.pop_back();
-    for (wchar_t& c : component) c = static_cast<wchar_t>(std::towupper(c));
-    if (component == L"CON" || component == L"PRN" || component == L"AUX" || component == L"NUL")
-        return true;
-    return component.size() == 4 &&
-           (component.compare(0, 3, L"COM") == 0 || component.compare(0, 3, L"LPT") == 0) &&
-           std::wcschr(L"123456789\u00B9\u00B2\u00B3", component[3]) != nullptr;
-}
-
-// A name stays below the destination only when it is relative, names no drive, stream or
-// device (no colon anywhere, no device name) and never steps up. Windows drops trailing dots
-// and spaces from path components, so "..." and ".. " are taken to step up as well.
-bool IsSafeEntryName(const std::wstring& name) {
-    if (!name.empty() && name[0] == L'\\') return false;
-    if (name.find(L':') != std::wstring::npos) return false;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos) end = name.size();
-        const std::wstring component = name.substr(start, end - start);
-        const bool dotsAndSpaces = component.find_first_not_of(L". ") == std::wstring::npos;
-        if (dotsAndSpaces && std::count(component.begin(), component.end(), L'.') >= 2)
-            return false;
-        if (IsDeviceName(component)) return false;
-        start = end + 1;
-    }
-    return true;
 }
 
 // Every name is looked at before anything is written, so a hostile archive leaves no trace.

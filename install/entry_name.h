@@ -1,0 +1,7 @@
+#pragma once
+#include <string>
+
+// True when name (an archive entry's name, '\'-separated) stays a file or folder below the
+// folder it is unpacked into: relative, no drive, stream or device, never stepping up.
+// The launcher and the publishing tool both refuse an archive holding any other name.
+bool IsSafeEntryName(const std::wstring& name);
