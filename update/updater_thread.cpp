@@ -7,6 +7,7 @@
 #include "update/install_steps.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/pass_lock.h"
 #include "update/signature.h"
 #include "update/update_steps.h"
 
@@ -18,6 +19,11 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
+    const PassLock lock(AppDirectory(), [&] {
+        PostLogLine(window, L"Đang chờ một lượt cập nhật khác kết thúc...");
+    });
+    // Before the server is asked anything, so that a start without it still repairs the files.
+    RecoverInterruptedCommit(versionIniPath);
     PostLogLine(window, L"Đang kiểm tra cập nhật...");
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 
@@ -52,6 +58,11 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
     InstallUpdateSteps(window, versionIniPath, pidPath, steps,
                        publicKey.empty() ? nullptr : &digests);
     DeleteFileW(pidPath.c_str());
+    // Whole only when the last version is the one recorded.
+    if (ReadInstalledVersion(versionIniPath) != steps.back().version) {
+        PostLogLine(window, L"Cập nhật chưa hoàn tất.");
+        return;
+    }
     PostProgress(window, 100);
     PostLogLine(window, L"Cập nhật hoàn tất.");
 }
