@@ -43,9 +43,10 @@ bool Rename(const std::wstring& from, const std::wstring& to, DWORD flags = 0) {
 
 // The long form of a full path; the path itself when it names nothing that exists.
 std::wstring LongPath(const std::wstring& path) {
-    std::wstring result(32768, L'\0');
-    const DWORD length = GetLongPathNameW(path.c_str(), &result[0], 32768);
-    if (length == 0 || length >= 32768) return path;
+    std::wstring result(GetLongPathNameW(path.c_str(), nullptr, 0), L'\0');
+    const DWORD length =
+        GetLongPathNameW(path.c_str(), &result[0], static_cast<DWORD>(result.size()));
+    if (length == 0 || length >= result.size()) return path;
     result.resize(length);
     return result;
 }

@@ -8,9 +8,10 @@ namespace {
 
 // Object names are short and may hold no backslash, so the path goes in as its digest.
 std::wstring LockName(const std::wstring& directory) {
-    std::wstring full(32768, L'\0');
-    const DWORD length = GetFullPathNameW(directory.c_str(), 32768, &full[0], nullptr);
-    full.resize(length > 0 && length < 32768 ? length : 0);
+    std::wstring full(GetFullPathNameW(directory.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD length =
+        GetFullPathNameW(directory.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    full.resize(length < full.size() ? length : 0);
     if (full.empty()) full = directory;
     while (full.size() > 3 && full.back() == L'\\') full.pop_back();
     CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
