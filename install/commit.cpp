@@ -128,18 +128,54 @@ std::wstring CommitJournalPath() { return AppPath(L"hopwell-commit.journal"); }
 std::wstring ShellStagingFolder() { return AppPath(L"hopwell-shell-staging"); }
 
 bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan) {
-    plan = CommitPlan{version, {}, {}, {}};
+    plan = CommitPlan{version, {}, {}, {}, LongPath(AppDirectory()), {}};
     Journal earlier;
     if (!ReadJournal(earlier)) return true;
     plan.leftovers = earlier.leftovers;
     return earlier.files.empty();
 }
 
+namespace {
+
+// A search from FindFirstFileExW, closed with FindClose.
+struct FindTraits {
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
+using ScopedFind = Scoped<HANDLE, FindTraits>;
+
+// Whether name exists, from one listing of its folder (long and short names): creating files
+// is most of an unpack's time under Wine, and a look per file would add a sixth to it. A name
+// ending in a dot or space, which Windows drops when opening, is looked at itself.
+bool Listed(CommitPlan& plan, const std::wstring& name) {
+    if (name.back() == L'.' || name.back() == L' ') return Exists(name);
+    const size_t slash = name.rfind(L'\\');
+    const std::wstring folder = slash == std::wstring::npos ? L"" : name.substr(0, slash + 1);
+    const auto listing = plan.listings.emplace(Upper(folder), std::set<std::wstring>());
+    if (listing.second) {
+        WIN32_FIND_DATAW found{};
+        ScopedFind search(FindFirstFileExW(AppPath(folder + L"*").c_str(), FindExInfoStandard,
+                                           &found, FindExSearchNameMatch, nullptr, 0));
+        for (bool more = static_cast<bool>(search); more;
+             more = FindNextFileW(search.get(), &found) != FALSE) {
+            listing.first->second.insert(Upper(found.cFileName));
+            if (found.cAlternateFileName[0])
+                listing.first->second.insert(Upper(found.cAlternateFileName));
+        }
+    }
+    return listing.first->second.count(Upper(name.substr(folder.size()))) > 0;
+}
+
+}  // namespace
+
 size_t PlanStagedFile(CommitPlan& plan, const std::wstring& name) {
     StagedFile file{name, name, L"", false};
-    const std::wstring base = LongPath(AppDirectory()), path = LongPath(AppPath(name));
-    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    // Only an existing file's long name is looked up.
+    if (Listed(plan, name)) {
         file.replaces = true;
+        const std::wstring& base = plan.longDirectory;
+        const std::wstring path = LongPath(AppPath(name));
         if (path.size() > base.size() + 1 && path[base.size()] == L'\\' &&
             CompareStringOrdinal(path.c_str(), static_cast<int>(base.size()), base.c_str(),
                                  static_cast<int>(base.size()), TRUE) == CSTR_EQUAL)

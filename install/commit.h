@@ -12,6 +12,7 @@
 // finish the commit. It also lists moved-aside files that could not be deleted yet (still in
 // use), and goes away when none is left.
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct CommitPlan {
     std::vector<StagedFile> files;
     std::vector<std::wstring> leftovers;  // moved aside by earlier commits, still to delete
     std::map<std::wstring, size_t> planned;  // upper-cased target -> its place in files
+    std::wstring longDirectory;              // AppDirectory's long form
+    // Upper-cased folder (relative, with its backslash) -> upper-cased names in it, long and short.
+    std::map<std::wstring, std::set<std::wstring>> listings;
 };
 
 std::wstring CommitJournalPath();

@@ -122,7 +122,7 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
         AppendLogLine(L"Không thể tạo thư mục cha: " + target);
         return false;
     }
-    const DWORD attributes = GetFileAttributesW(target.c_str());
+    const DWORD attributes = file->replaces ? GetFileAttributesW(target.c_str()) : 0;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: 5)");
         return false;
