@@ -108,35 +108,6 @@ bool ReadJournal(Journal& journal) {
     return true;
 }
 
-// Deletes what is left to delete; the journal then keeps only what could not be deleted.
-void FinishJournal(const std::wstring& version, std::vector<std::wstring> leftovers) {
-    std::vector<std::wstring> remaining;
-    for (const std::wstring& leftover : leftovers)
-        if (!Delete(leftover)) remaining.push_back(leftover);
-    std::error_code ignored;
-    std::filesystem::remove_all(ShellStagingFolder(), ignored);
-    if (remaining.empty())
-        DeleteFileW(CommitJournalPath().c_str());
-    else
-        WriteJournal(version, {}, remaining);
-}
-
-}  // namespace
-
-std::wstring CommitJournalPath() { return AppPath(L"hopwell-commit.journal"); }
-
-std::wstring ShellStagingFolder() { return AppPath(L"hopwell-shell-staging"); }
-
-bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan) {
-    plan = CommitPlan{version, {}, {}, {}, LongPath(AppDirectory()), {}};
-    Journal earlier;
-    if (!ReadJournal(earlier)) return true;
-    plan.leftovers = earlier.leftovers;
-    return earlier.files.empty();
-}
-
-namespace {
-
 // A search from FindFirstFileExW, closed with FindClose.
 struct FindTraits {
     static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
@@ -167,7 +138,32 @@ bool Listed(CommitPlan& plan, const std::wstring& name) {
     return listing.first->second.count(Upper(name.substr(folder.size()))) > 0;
 }
 
+// Deletes what is left to delete; the journal then keeps only what could not be deleted.
+void FinishJournal(const std::wstring& version, std::vector<std::wstring> leftovers) {
+    std::vector<std::wstring> remaining;
+    for (const std::wstring& leftover : leftovers)
+        if (!Delete(leftover)) remaining.push_back(leftover);
+    std::error_code ignored;
+    std::filesystem::remove_all(ShellStagingFolder(), ignored);
+    if (remaining.empty())
+        DeleteFileW(CommitJournalPath().c_str());
+    else
+        WriteJournal(version, {}, remaining);
+}
+
 }  // namespace
+
+std::wstring CommitJournalPath() { return AppPath(L"hopwell-commit.journal"); }
+
+std::wstring ShellStagingFolder() { return AppPath(L"hopwell-shell-staging"); }
+
+bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan) {
+    plan = CommitPlan{version, {}, {}, {}, LongPath(AppDirectory()), {}};
+    Journal earlier;
+    if (!ReadJournal(earlier)) return true;
+    plan.leftovers = earlier.leftovers;
+    return earlier.files.empty();
+}
 
 size_t PlanStagedFile(CommitPlan& plan, const std::wstring& name) {
     StagedFile file{name, name, L"", false};
@@ -192,7 +188,8 @@ bool PrepareCommit(CommitPlan& plan) {
         for (int n = 0; n < 1000; ++n) {
             const std::wstring name =
                 target + suffix + (n > 0 ? std::to_wstring(n) : std::wstring());
-            if (plan.planned.emplace(Upper(name), plan.files.size()).second && !Exists(name))
+            if (plan.planned.emplace(Upper(name), plan.files.size()).second &&
+                !Listed(plan, name))
                 return name;
         }
         return std::wstring();

@@ -146,7 +146,7 @@ TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
     std::thread first([&] {
         PassLock lock(spelled, [] {});
         SetEvent(taken.get());
-        Sleep(300);  // the second pass is waiting by now
+        Sleep(500);  // the second pass is waiting by now
     });
     WaitForSingleObject(taken.get(), INFINITE);
     const std::wstring manifest = Serve("pass.json", R"({"latest_version": "2.0"})");
