@@ -222,6 +222,7 @@ bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigne
 }
 
 bool PendingCommitVersion(std::wstring& version) {
+    DeleteFileW((CommitJournalPath() + L".tmp").c_str());  // a journal whose writing was killed
     Journal journal;
     if (!ReadJournal(journal)) return false;
     version = journal.version;

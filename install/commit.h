@@ -53,7 +53,8 @@ bool PrepareCommit(CommitPlan& plan);
 // file that could not be moved and error says why; the caller rolls back.
 bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigned long& error);
 
-// The version of the commit the journal describes; false when there is no journal.
+// The version of the commit the journal describes; false when there is no journal. A copy of
+// the journal whose writing was killed is removed.
 bool PendingCommitVersion(std::wstring& version);
 
 // Puts every target back as the journal says it was and removes the staged files.

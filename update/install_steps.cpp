@@ -51,7 +51,8 @@ void StopRunningApplication(const std::wstring& pidPath) {
     ScopedHandle process(OpenProcess(
         PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
     if (process && IsOurApplication(process.get())) TerminateProcess(process.get(), 0);
-    if (process) WaitForSingleObject(process.get(), kApplicationExitWaitMs);
+    if (process && IsOurApplication(process.get()))
+        WaitForSingleObject(process.get(), kApplicationExitWaitMs);
     DeleteFileW(pidPath.c_str());
 }
 
@@ -144,6 +145,8 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
 }
 
 void RecoverInterruptedCommit(const std::wstring& versionIniPath) {
+    // What a killed write of version.ini leaves; no other pass is writing it now.
+    DeleteFileW((versionIniPath + L".tmp").c_str());
     std::wstring version;
     if (!PendingCommitVersion(version)) return;
     // Recorded: the commit had ended and only its old files were left to delete.
