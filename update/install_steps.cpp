@@ -51,8 +51,8 @@ void StopRunningApplication(const std::wstring& pidPath) {
     ScopedHandle process(OpenProcess(
         PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
     if (process && IsOurApplication(process.get())) TerminateProcess(process.get(), 0);
-    if (process && IsOurApplication(process.get()))
-        WaitForSingleObject(process.get(), kApplicationExitWaitMs);
+    else process.reset();  // not ours: neither stopped nor waited for
+    if (process) WaitForSingleObject(process.get(), kApplicationExitWaitMs);
     DeleteFileW(pidPath.c_str());
 }
 
