@@ -9,12 +9,17 @@
 #include <filesystem>
 #include <map>
 
+#include "base/scoped_handle.h"
+#include "base/text.h"
 #include "tests/support/support.h"
+#include "tools/signing_key.h"
 #include "update/manifest.h"
+#include "update/updater_thread.h"
 
 namespace {
 
 using Files = std::map<std::wstring, std::string>;
+constexpr uint64_t k2030 = 135379296000000000, kDay = 864000000000;  // 2030-01-01T00:00:00Z
 
 class Publish : public testing::Test {
 protected:
@@ -70,10 +75,14 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
 TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
     ASSERT_TRUE(WriteStringToFile(dir.File(L"public.txt"), publicKey + "\n"));
     const Files one = {{L"1.0.0.zip", zip}};
+    const auto archive = [](const char* name) {
+        return Files{{L"1.0.0.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + std::string(name)))}};
+    };
     const struct {
         Files files;
         std::wstring latest, baseUrl, keyName;
         std::string error;
+        std::wstring days = L"";
     } cases[] = {
         {{{L"1.0.0.zip", zip}, {L"1.0-beta.zip", zip}},
          L"1.0.0",
@@ -93,6 +102,21 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
          L"https://h/r",
          L"key.txt",
          "not a ZIP archive: 1.0.0.zip"},
+        {archive("record.zip"), L"1.0.0", L"https://h/r", L"key.txt",
+         "1.0.0.zip: the launcher cannot read record 2 of its central directory"},
+        {archive("unsafe-18.zip"), L"1.0.0", L"https://h/r", L"key.txt",
+         "1.0.0.zip holds an entry every launcher refuses: sub/nul.txt (names a device)"},
+        {archive("unsafe-1.zip"), L"1.0.0", L"https://h/r", L"key.txt",
+         "1.0.0.zip holds an entry every launcher refuses: sub/../../evil.txt (steps up out "
+         "of the folder)"},
+        {archive("unsafe-7.zip"), L"1.0.0", L"https://h/r", L"key.txt",
+         "refuses: /evil.txt (starts at the root)"},
+        {archive("unsafe-15.zip"), L"1.0.0", L"https://h/r", L"key.txt",
+         "refuses: good.txt:stream (names a drive or stream (':'))"},
+        {one, L"1.0.0", L"https://h/r", L"key.txt", "not a number of days from 1 to 36500: 0",
+         L"0"},
+        {one, L"1.0.0", L"https://h/r", L"key.txt", "days from 1 to 36500: 36501", L"36501"},
+        {one, L"1.0.0", L"https://h/r", L"key.txt", "days from 1 to 36500: 1x", L"1x"},
         {{{L"1.0.0.zip", zip}, {L"notes.txt", "x"}},
          L"1.0.0",
          L"https://h/r",
@@ -108,8 +132,8 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
         ClearDirectory(release);
         Put(c.files);
         const Files before = Snapshot();
-        EXPECT_FALSE(
-            PublishFolder(dir.File(c.keyName), release, c.baseUrl, c.latest, report, error));
+        EXPECT_FALSE(PublishFolder(dir.File(c.keyName), release, c.baseUrl, c.latest, report,
+                                   error, c.days));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_EQ(Snapshot(), before) << c.error;
     }
@@ -119,6 +143,73 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
               std::string::npos)
         << error;
     EXPECT_EQ(ReadBytes(key), keyText);
+}
+
+// Both files take the place of the earlier ones, or neither does: either held by a reader
+// that does not share deletion (a sync client, a web server) leaves the folder as it was.
+TEST_F(Publish, AHeldManifestFileLeavesTheEarlierReleaseAsItWas) {
+    Put({{L"1.0.0.zip", zip}});
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error)) << error;
+    Put({{L"1.1.0.zip", zip}});
+    for (const std::wstring held : {L"version.json.sig", L"version.json"}) {
+        const Files before = Snapshot();
+        ScopedFile holder(CreateFileW((release + L"\\" + held).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+        EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error));
+        EXPECT_EQ(error.rfind("cannot replace " + WideToUtf8(release + L"\\" + held) + " (error ",
+                              0),
+                  0u)
+            << error;
+        EXPECT_EQ(Snapshot(), before) << error;
+    }
+    EXPECT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error)) << error;
+    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
+    EXPECT_EQ(Snapshot().size(), 4u);
+}
+
+// The expiry is written whole seconds after now, verify refuses the folder from that moment
+// on, and a launcher with the key refuses the manifest with its line; without a key, or
+// without an expiry, the pass goes on.
+TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
+    Put({{L"1.0.0.zip", zip}});
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"31",
+                              k2030 + 5000000))
+        << error;
+    EXPECT_NE(ReadBytes(release + L"\\version.json").find("\"expires\": \"2030-02-01T00:00:00Z\""),
+              std::string::npos);
+    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error, k2030 + 31 * kDay - 1)) << error;
+    EXPECT_FALSE(VerifyFolder(release, publicKey, report, error, k2030 + 31 * kDay));
+    EXPECT_EQ(error, "version.json expired at 2030-02-01T00:00:00Z; publish again");
+
+    std::string privateKey, signature;
+    ASSERT_TRUE(ParsePrivateKeyText(ReadBytes(key), privateKey));
+    const std::wstring expired = L"Thông tin phiên bản đã hết hạn.",
+                       current = L"Bạn đang ở phiên bản mới nhất (0.0.0).";
+    const struct {
+        const char* expires;
+        bool keyed;
+        uint64_t now;
+        const std::wstring& line;
+    } rows[] = {
+        {"2030-01-01T00:00:00Z", true, k2030 - 1, current},
+        {"2030-01-01T00:00:00Z", true, k2030, expired},
+        {"2030-01-01T00:00:00Z", false, k2030 + kDay, current},
+        {nullptr, true, k2030 + kDay, current},
+        {"2030-02-30T00:00:00Z", true, k2030 - kDay, expired},
+    };
+    for (const auto& row : rows) {
+        const std::string body = std::string("{\"latest_version\": \"0.0.0\"") +
+                                 (row.expires ? ", \"expires\": \"" + std::string(row.expires) + "\"" : "") + "}";
+        ASSERT_TRUE(SignData(privateKey, body, signature));
+        const std::wstring url = Serve("expiring.json", body);
+        Serve("expiring.json.sig", signature);
+        EXPECT_EQ(LoggedBy([&](HWND window) {
+                      RunUpdatePass(window, url, row.keyed ? publicKey : "", row.now);
+                  }),
+                  (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", row.line, L"enable-start"}))
+            << body << " at " << row.now;
+    }
 }
 
 }  // namespace
