@@ -19,6 +19,7 @@
 namespace {
 
 using Files = std::map<std::wstring, std::string>;
+using Lines = std::vector<std::wstring>;
 constexpr uint64_t k2030 = 135379296000000000, kDay = 864000000000;  // 2030-01-01T00:00:00Z
 
 class Publish : public testing::Test {
@@ -75,58 +76,40 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
 TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
     ASSERT_TRUE(WriteStringToFile(dir.File(L"public.txt"), publicKey + "\n"));
     const Files one = {{L"1.0.0.zip", zip}};
-    const auto archive = [](const char* name) {
-        return Files{{L"1.0.0.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + std::string(name)))}};
+    const auto archive = [](const std::string& name) {
+        return Files{{L"1.0.0.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name))}};
     };
+    const std::string unsafe = "1.0.0.zip holds an entry every launcher refuses: ";
     const struct {
         Files files;
-        std::wstring latest, baseUrl, keyName;
+        std::wstring latest;
         std::string error;
-        std::wstring days = L"";
+        std::wstring days = L"", baseUrl = L"https://h/r", keyName = L"key.txt";
     } cases[] = {
-        {{{L"1.0.0.zip", zip}, {L"1.0-beta.zip", zip}},
-         L"1.0.0",
-         L"https://h/r",
-         L"key.txt",
+        {{{L"1.0.0.zip", zip}, {L"1.0-beta.zip", zip}}, L"1.0.0",
          "not a version (digits and dots): 1.0-beta.zip"},
-        {one, L"1.x", L"https://h/r", L"key.txt", "not a version (digits and dots): 1.x"},
-        {{{L"1.2.zip", zip}, {L"1.2.0.zip", zip}},
-         L"1.2",
-         L"https://h/r",
-         L"key.txt",
-         "two archives of the same version: 1.2"},
-        {one, L"1.1.0", L"https://h/r", L"key.txt", "no archive of the latest version 1.1.0"},
-        {{}, L"1.0.0", L"https://h/r", L"key.txt", "no archive of the latest version 1.0.0"},
-        {{{L"1.0.0.zip", "PK\x03\x04 but no archive"}},
-         L"1.0.0",
-         L"https://h/r",
-         L"key.txt",
-         "not a ZIP archive: 1.0.0.zip"},
-        {archive("record.zip"), L"1.0.0", L"https://h/r", L"key.txt",
+        {one, L"1.x", "not a version (digits and dots): 1.x"},
+        {{{L"1.2.zip", zip}, {L"1.2.0.zip", zip}}, L"1.2", "two archives of the same version: 1.2"},
+        {one, L"1.1.0", "no archive of the latest version 1.1.0"},
+        {{}, L"1.0.0", "no archive of the latest version 1.0.0"},
+        {{{L"1.0.0.zip", "PK\x03\x04 but no archive"}}, L"1.0.0", "not a ZIP archive: 1.0.0.zip"},
+        {{{L"1.0.0.zip", zip}, {L"notes.txt", "x"}}, L"1.0.0", "not a ZIP archive: notes.txt"},
+        {archive("record.zip"), L"1.0.0",
          "1.0.0.zip: the launcher cannot read record 2 of its central directory"},
-        {archive("unsafe-18.zip"), L"1.0.0", L"https://h/r", L"key.txt",
-         "1.0.0.zip holds an entry every launcher refuses: sub/nul.txt (names a device)"},
-        {archive("unsafe-1.zip"), L"1.0.0", L"https://h/r", L"key.txt",
-         "1.0.0.zip holds an entry every launcher refuses: sub/../../evil.txt (steps up out "
-         "of the folder)"},
-        {archive("unsafe-7.zip"), L"1.0.0", L"https://h/r", L"key.txt",
-         "refuses: /evil.txt (starts at the root)"},
-        {archive("unsafe-15.zip"), L"1.0.0", L"https://h/r", L"key.txt",
-         "refuses: good.txt:stream (names a drive or stream (':'))"},
-        {one, L"1.0.0", L"https://h/r", L"key.txt", "not a number of days from 1 to 36500: 0",
-         L"0"},
-        {one, L"1.0.0", L"https://h/r", L"key.txt", "days from 1 to 36500: 36501", L"36501"},
-        {one, L"1.0.0", L"https://h/r", L"key.txt", "days from 1 to 36500: 1x", L"1x"},
-        {{{L"1.0.0.zip", zip}, {L"notes.txt", "x"}},
-         L"1.0.0",
-         L"https://h/r",
-         L"key.txt",
-         "not a ZIP archive: notes.txt"},
-        {one, L"1.0.0", L"http://h/r", L"key.txt", "not an https URL: http://h/r"},
-        {one, L"1.0.0", L"https://h/a\"b", L"key.txt", "not an https URL: https://h/a\"b"},
-        {one, L"1.0.0", L"https://h/r", L"missing.txt", "cannot read the key file "},
-        {one, L"1.0.0", L"https://h/r", L"public.txt",
-         "public.txt is not a private key made by hopwell-publish keygen"},
+        {archive("unsafe-18.zip"), L"1.0.0", unsafe + "sub/nul.txt (names a device)"},
+        {archive("unsafe-1.zip"), L"1.0.0",
+         unsafe + "sub/../../evil.txt (steps up out of the folder)"},
+        {archive("unsafe-7.zip"), L"1.0.0", unsafe + "/evil.txt (starts at the root)"},
+        {archive("unsafe-15.zip"), L"1.0.0",
+         unsafe + "good.txt:stream (names a drive or stream (':'))"},
+        {one, L"1.0.0", "not a number of days from 1 to 36500: 0", L"0"},
+        {one, L"1.0.0", "not a number of days from 1 to 36500: 36501", L"36501"},
+        {one, L"1.0.0", "not a number of days from 1 to 36500: 1x", L"1x"},
+        {one, L"1.0.0", "not an https URL: http://h/r", L"", L"http://h/r"},
+        {one, L"1.0.0", "not an https URL: https://h/a\"b", L"", L"https://h/a\"b"},
+        {one, L"1.0.0", "cannot read the key file ", L"", L"https://h/r", L"missing.txt"},
+        {one, L"1.0.0", "public.txt is not a private key made by hopwell-publish keygen", L"",
+         L"https://h/r", L"public.txt"},
     };
     for (const auto& c : cases) {
         ClearDirectory(release);
@@ -157,10 +140,8 @@ TEST_F(Publish, AHeldManifestFileLeavesTheEarlierReleaseAsItWas) {
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       0, nullptr));
         EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error));
-        EXPECT_EQ(error.rfind("cannot replace " + WideToUtf8(release + L"\\" + held) + " (error ",
-                              0),
-                  0u)
-            << error;
+        const std::string named = "cannot replace " + WideToUtf8(release + L"\\" + held);
+        EXPECT_EQ(error.rfind(named + " (error ", 0), 0u) << error;
         EXPECT_EQ(Snapshot(), before) << error;
     }
     EXPECT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error)) << error;
@@ -186,28 +167,25 @@ TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
     ASSERT_TRUE(ParsePrivateKeyText(ReadBytes(key), privateKey));
     const std::wstring expired = L"Thông tin phiên bản đã hết hạn.",
                        current = L"Bạn đang ở phiên bản mới nhất (0.0.0).";
+    const std::string in2030 = R"(, "expires": "2030-01-01T00:00:00Z")";
     const struct {
-        const char* expires;
+        std::string member;
         bool keyed;
         uint64_t now;
         const std::wstring& line;
     } rows[] = {
-        {"2030-01-01T00:00:00Z", true, k2030 - 1, current},
-        {"2030-01-01T00:00:00Z", true, k2030, expired},
-        {"2030-01-01T00:00:00Z", false, k2030 + kDay, current},
-        {nullptr, true, k2030 + kDay, current},
-        {"2030-02-30T00:00:00Z", true, k2030 - kDay, expired},
+        {in2030, true, k2030 - 1, current},   {in2030, true, k2030, expired},
+        {in2030, false, k2030 + kDay, current}, {"", true, k2030 + kDay, current},
+        {R"(, "expires": "2030-02-30T00:00:00Z")", true, k2030 - kDay, expired},
     };
     for (const auto& row : rows) {
-        const std::string body = std::string("{\"latest_version\": \"0.0.0\"") +
-                                 (row.expires ? ", \"expires\": \"" + std::string(row.expires) + "\"" : "") + "}";
+        const std::string body = R"({"latest_version": "0.0.0")" + row.member + "}";
         ASSERT_TRUE(SignData(privateKey, body, signature));
         const std::wstring url = Serve("expiring.json", body);
         Serve("expiring.json.sig", signature);
-        EXPECT_EQ(LoggedBy([&](HWND window) {
-                      RunUpdatePass(window, url, row.keyed ? publicKey : "", row.now);
-                  }),
-                  (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", row.line, L"enable-start"}))
+        const std::string trusted = row.keyed ? publicKey : "";
+        EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, row.now); }),
+                  (Lines{L"Đang kiểm tra cập nhật...", row.line, L"enable-start"}))
             << body << " at " << row.now;
     }
 }
