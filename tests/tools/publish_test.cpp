@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <map>
 
+#include "base/hex.h"
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/text.h"
 #include "tests/support/support.h"
 #include "tools/signing_key.h"
@@ -19,7 +21,6 @@
 namespace {
 
 using Files = std::map<std::wstring, std::string>;
-using Lines = std::vector<std::wstring>;
 constexpr uint64_t k2030 = 135379296000000000, kDay = 864000000000;  // 2030-01-01T00:00:00Z
 
 class Publish : public testing::Test {
@@ -27,13 +28,14 @@ protected:
     TempDir dir;
     const std::wstring release = dir.File(L"release"), key = dir.File(L"key.txt");
     const std::string zip = ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/good.zip"));
-    std::string publicKey, error;
+    std::string publicKey, privateKey, error;
     std::vector<std::string> report;
 
     void SetUp() override {
         CreateDirectoryW(release.c_str(), nullptr);
         ASSERT_TRUE(CreateKeyFile(key, report, error)) << error;
         publicKey = report.at(0);
+        ASSERT_TRUE(ParsePrivateKeyText(ReadBytes(key), privateKey));
     }
     void Put(const Files& files) {
         for (const auto& [name, bytes] : files)
@@ -61,9 +63,6 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
                                                     {L"1.10.0", L"https://h.example/r/1.10.0.zip"},
                                                     {L"1.9.0", L"https://h.example/r/1.9.0.zip"}}));
     EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
-    // A second run replaces its own files.
-    EXPECT_TRUE(PublishFolder(key, release, L"https://h.example/r", L"1.9.0", report, error))
-        << error;
     // Verifying refuses another key, and a changed archive.
     ASSERT_TRUE(CreateKeyFile(dir.File(L"other.txt"), report, error));
     EXPECT_FALSE(VerifyFolder(release, report.at(0), report, error));
@@ -71,6 +70,16 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
     ASSERT_TRUE(WriteStringToFile(release + L"\\1.0.0.zip", zip + " "));
     EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
     EXPECT_EQ(error, "1.0.0.zip does not match its sha256 entry");
+    // A signed manifest listing, with its true digest, an archive every launcher refuses.
+    std::string digest, signature;
+    const std::string unsafe = ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/unsafe-21.zip"));
+    ASSERT_TRUE(Sha256OfBytes(unsafe, digest));
+    const std::string body = R"({"latest_version":"1","download_urls":{"1":"https://h/1.zip"},)"
+                             R"("sha256":{"1":")" + HexText(digest) + "\"}}";
+    ASSERT_TRUE(SignData(privateKey, body, signature));
+    Put({{L"1.zip", unsafe}, {L"version.json", body}, {L"version.json.sig", signature}});
+    EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
+    EXPECT_EQ(error, "1.zip holds an entry every launcher refuses: aux .txt (names a device)");
 }
 
 TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
@@ -163,30 +172,24 @@ TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
     EXPECT_FALSE(VerifyFolder(release, publicKey, report, error, k2030 + 31 * kDay));
     EXPECT_EQ(error, "version.json expired at 2030-02-01T00:00:00Z; publish again");
 
-    std::string privateKey, signature;
-    ASSERT_TRUE(ParsePrivateKeyText(ReadBytes(key), privateKey));
+    std::string signature;
     const std::wstring expired = L"Thông tin phiên bản đã hết hạn.",
                        current = L"Bạn đang ở phiên bản mới nhất (0.0.0).";
     const std::string in2030 = R"(, "expires": "2030-01-01T00:00:00Z")";
-    const struct {
-        std::string member;
-        bool keyed;
-        uint64_t now;
-        const std::wstring& line;
-    } rows[] = {
-        {in2030, true, k2030 - 1, current},   {in2030, true, k2030, expired},
-        {in2030, false, k2030 + kDay, current}, {"", true, k2030 + kDay, current},
-        {R"(, "expires": "2030-02-30T00:00:00Z")", true, k2030 - kDay, expired},
-    };
-    for (const auto& row : rows) {
-        const std::string body = R"({"latest_version": "0.0.0")" + row.member + "}";
+    // The expiry of the manifest served; whether the launcher has the key; its clock.
+    for (const auto& [member, keyed, now, line] :
+         std::initializer_list<std::tuple<std::string, bool, uint64_t, std::wstring>>{
+             {in2030, true, k2030 - 1, current}, {in2030, true, k2030, expired},
+             {in2030, false, k2030 + kDay, current}, {"", true, k2030 + kDay, current},
+             {R"(, "expires": "2030-02-30T00:00:00Z")", true, k2030 - kDay, expired}}) {
+        const std::string body = R"({"latest_version": "0.0.0")" + member + "}";
         ASSERT_TRUE(SignData(privateKey, body, signature));
         const std::wstring url = Serve("expiring.json", body);
         Serve("expiring.json.sig", signature);
-        const std::string trusted = row.keyed ? publicKey : "";
-        EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, row.now); }),
-                  (Lines{L"Đang kiểm tra cập nhật...", row.line, L"enable-start"}))
-            << body << " at " << row.now;
+        const std::string trusted = keyed ? publicKey : "";
+        EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, now); }),
+                  (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
+            << body << " at " << now;
     }
 }
 

@@ -128,7 +128,6 @@ TEST(ParseManifest, RefusesVersionKeysThatAreNoPlainFileName) {
 TEST(ManifestExpiry, OnlyAValidTimeInOneExactFormatIsRead) {
     const uint64_t k2030 = 135379296000000000;  // 2030-01-01T00:00:00Z
     for (const auto& [member, moment] : std::initializer_list<std::pair<std::string, uint64_t>>{
-             {R"("expires": "2030-01-01T00:00:00Z")", k2030},
              {R"("expires":"2030-01-01T00:00:01Z")", k2030 + 10000000},
              {R"("expires": "2028-02-29T23:59:59Z")", 134799551990000000},
              {R"("Expires": "2030-01-01T00:00:00Z")", 0}, {"", 0}}) {
