@@ -350,23 +350,23 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     const std::wstring signaturePath = Join(folder, kSignatureName);
     const std::wstring newManifest = manifestPath + kNewSuffix;
     const std::wstring newSignature = signaturePath + kNewSuffix;
-    std::vector<Replacement> files = {{newManifest, manifestPath}, {newSignature, signaturePath}};
+    // Both new files are written, read back and verified before either takes the place of
+    // the earlier pair; then both do, or neither.
     std::wstring failed;
-    DWORD code = 0;
     if (!WriteStringToFile(newManifest, manifest)) failed = newManifest;
     else if (!WriteStringToFile(newSignature, signature)) failed = newSignature;
-    if (!failed.empty()) code = GetLastError();
-    const bool meant = failed.empty() && ReadsBackAsMeant(newManifest, newSignature,
-                                                          PublicKeyText(key), manifest, latest,
-                                                          expires, archives, base);
-    const bool written = failed.empty();
-    if (!meant || !ReplaceTogether(files, failed, code)) {
+    DWORD code = GetLastError();
+    const bool staged = failed.empty();
+    std::vector<Replacement> files = {{newManifest, manifestPath}, {newSignature, signaturePath}};
+    if (!staged || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
+                                     latest, expires, archives, base) ||
+        !ReplaceTogether(files, failed, code)) {
         DeleteFileW(newManifest.c_str());
         DeleteFileW(newSignature.c_str());
         error = failed.empty()
                     ? "what was written does not verify with the key's public half (is " +
                           Utf8(keyPath) + " damaged?); nothing was published"
-                    : std::string(written ? "cannot replace " : "cannot write ") + Utf8(failed) +
+                    : std::string(staged ? "cannot replace " : "cannot write ") + Utf8(failed) +
                           " (error " + std::to_string(code) +
                           "); the earlier version.json and version.json.sig are as they were";
         return false;
