@@ -58,6 +58,10 @@ bool HttpHeaderText(const HttpRequest& opened, DWORD query, std::wstring& value)
 // when the response has none or it is not a plain decimal number.
 bool HttpContentLength(const HttpRequest& opened, uint64_t& length);
 
+// How long the answer's Retry-After asks to wait, in milliseconds (seconds or an HTTP date); 0
+// when it has none or it cannot be read.
+DWORD HttpRetryAfterMs(const HttpRequest& opened);
+
 // Decimal text without sign or spaces to an unsigned 64-bit number; false on anything else,
 // including overflow.
 bool ParseUnsigned64(const std::wstring& text, uint64_t& value);

@@ -8,6 +8,7 @@
 #include "update/local_files.h"
 #include "update/manifest.h"
 #include "update/signature.h"
+#include "update/stale_downloads.h"
 #include "update/update_steps.h"
 
 namespace {
@@ -42,6 +43,7 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
     }
 
     const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
+    DiscardOtherDownloads(steps);
     if (steps.empty()) {
         PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
         return;

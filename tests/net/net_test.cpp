@@ -53,6 +53,43 @@ std::vector<std::string> RangesAsked(const std::string& path) {
     return ranges;
 }
 
+// Retries at once, so that a test of them takes milliseconds.
+RetryPolicy Quick(int triesPerRange = 5, uint64_t freeTryBytes = 1048576) {
+    RetryPolicy policy;
+    policy.firstWaitMs = policy.maxWaitMs = 1;
+    policy.triesPerRange = triesPerRange;
+    policy.freeTryBytes = freeTryBytes;
+    return policy;
+}
+
+DownloadOptions With(const RetryPolicy& policy, std::string* digest = nullptr,
+                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs) {
+    DownloadOptions options;
+    options.retry = policy;
+    options.digest = digest;
+    options.lowSpeedWindowMs = lowSpeedWindowMs;
+    return options;
+}
+
+// The bytes that the GETs of a path asked for after the first `skip` of them ("" is whole).
+uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip = 0) {
+    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
+    uint64_t bytes = 0;
+    for (std::string method, target, range; std::getline(log, method, '\t');) {
+        std::getline(log, target, '\t');
+        std::getline(log, range);
+        if (method != "GET" || target.substr(0, target.find('?')) != path) continue;
+        if (skip > 0 && skip-- > 0) continue;
+        const size_t dash = range.find('-');
+        const uint64_t first = range.empty() ? 0 : std::stoull(range.substr(6, dash - 6));
+        const uint64_t last = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) : whole - 1;
+        bytes += last - first + 1;
+    }
+    return bytes;
+}
+
+size_t GetsOf(const std::string& path) { return RangesAsked(path).size(); }
+
 // Every report, done and total, and when the first came. Reports come on the calling thread,
 // never from a segment's.
 struct Reports {
@@ -68,29 +105,38 @@ struct Reports {
     uint64_t LastDone() const { return calls.empty() ? 0 : calls.back().first; }
 };
 
-TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
+TEST(HttpGetToMemory, TakesOnlyWholeSuccessfulAnswersRetryingTransientFaults) {
     const std::string body = RandomBytes(100000);
-    const std::string path = Put(body), empty = Put("", "-empty");
-    const std::string huge = Put(std::string(17 << 20, ' '), "-huge");  // more than any manifest
+    const std::string huge(17 << 20, ' ');  // more than any manifest
     const struct {
-        std::wstring url;
+        std::string served, query;
         bool answered;
-        std::string body;
+        size_t gets;  // made for it
     } rows[] = {
-        {ServerUrl(huge), false, "untouched"},
-        {ServerUrl(path), true, body},
-        {ServerUrl(path + "?status=404"), true, body},  // an error page is a body as well
-        {ServerUrl(empty), true, ""},
-        {ServerUrl(path + "?drop=40000"), true, body.substr(0, 40000)},
-        {ServerUrl(path + "?length=none"), true, body},
-        {ServerUrl(path + "?gzip"), true, body},  // gzip is asked for only where it is decoded
-        {L"http://127.0.0.1:1/version.json", false, "untouched"},
+        {huge, "", false, 1},
+        {body, "", true, 1},
+        {"", "", true, 1},
+        {body, "?length=none", true, 1},
+        {body, "?gzip", true, 1},  // gzip is asked for only where it is decoded
+        {body, "?status=404", false, 1},  // an error page is no manifest
+        {body, "?busy=3", true, 4},
+        {body, "?busy=4", false, 4},
+        {body, "?drop=40000&dropfor=1", true, 2},
+        {body, "?drop=40000", false, 4},
     };
+    int n = 0;
     for (const auto& row : rows) {
+        const std::string path = Put(row.served, std::to_string(n++));
         std::string got = "untouched";
-        EXPECT_EQ(HttpGetToMemory(row.url, got), row.answered) << WideToUtf8(row.url);
-        EXPECT_TRUE(got == row.body) << WideToUtf8(row.url) << ": " << got.size() << " bytes";
+        EXPECT_EQ(HttpGetToMemory(ServerUrl(path + row.query), got, kLowSpeedWindowMs, Quick()),
+                  row.answered)
+            << row.query;
+        EXPECT_TRUE(got == (row.answered ? row.served : "untouched")) << row.query;
+        EXPECT_EQ(GetsOf(path), row.gets) << row.query;
     }
+    std::string got = "untouched";
+    EXPECT_FALSE(HttpGetToMemory(L"http://127.0.0.1:1/version.json", got, 1000, Quick()));
+    EXPECT_EQ(got, "untouched");
 }
 
 // Content-Length and Content-Range numbers: digits only, and never past 64 bits.
@@ -126,7 +172,8 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
         SCOPED_TRACE(WideToUtf8(row.url));
         ASSERT_TRUE(WriteStringToFile(destination, old));
         Reports reports;
-        EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback()), row.ok);
+        EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback(), With(Quick(1))),
+                  row.ok);
         EXPECT_TRUE(ReadBytes(destination) == row.file);
         for (size_t i = 0; i < reports.calls.size(); ++i) {
             EXPECT_GT(reports.calls[i].first, i ? reports.calls[i - 1].first : 0);
@@ -137,8 +184,8 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     EXPECT_FALSE(DownloadSingleStream(ServerUrl(path), dir.File(L"missing\\1.0.0.zip"), nullptr));
     EXPECT_TRUE(DownloadSingleStream(ServerUrl(path), destination, nullptr));
     // A coded body that identity was asked for: nothing decoded it, its length is compared.
-    EXPECT_FALSE(
-        DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination, nullptr));
+    EXPECT_FALSE(DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination,
+                                      nullptr, With(Quick(1))));
     EXPECT_EQ(ReadBytes(destination).size(), 20000u);
 }
 
@@ -174,7 +221,7 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         Reports reports;
         std::string digest, expected;  // of the bytes as they arrive
         ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback(),
-                                 kLowSpeedWindowMs, &digest));
+                                 With(Quick(), &digest)));
         EXPECT_TRUE(ReadBytes(destination) == row.body);
         EXPECT_TRUE(Sha256OfBytes(row.body, expected) && digest == expected);
         EXPECT_EQ(RangesAsked(path), row.ranges);
@@ -198,7 +245,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
     const std::wstring destination = dir.File(L"1.2.0.zip");
     auto part = [&](int i) { return destination + L".part" + std::to_wstring(i); };
     // Parts of an earlier attempt, right in length, must not stand in for failed segments.
-    for (const std::string query : {"?whole", "?shift=1", "?shift=-1", "?drop=100000"}) {
+    for (const std::string query : {"?whole", "?shift=1", "?shift=-1", "?total=2097153"}) {
         SCOPED_TRACE(query);
         for (int i = 0; i < 4; ++i) WriteStringToFile(part(i), body.substr(i * q, q));
         Reports reports;
@@ -206,9 +253,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
         EXPECT_FALSE(FileExists(destination));
         EXPECT_EQ(reports.calls.back().second, kThreshold);
     }
-    // Parts stay as written: those of the dropped segments, and whole ones that cannot be
-    // joined because the destination is held.
-    EXPECT_EQ(ReadBytes(part(3)), body.substr(3 * q, 100000));
+    // Whole parts that cannot be joined because the destination is held stay as written.
     ScopedFile holder(
         CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     EXPECT_FALSE(DownloadFile(ServerUrl(path), destination, nullptr));
@@ -237,15 +282,126 @@ TEST(LowestSpeed, TransfersBelowItFailWithinTheirWindow) {
     TempDir dir;
     std::string body;
     const uint64_t begun = GetTickCount64();
-    EXPECT_FALSE(HttpGetToMemory(ServerUrl(trickle + "&ranges="), body, kWindow));
-    EXPECT_FALSE(DownloadFile(ServerUrl(trickle + "&ranges="), dir.File(L"a"), nullptr, kWindow));
-    EXPECT_FALSE(DownloadFile(ServerUrl(trickle), dir.File(L"b"), nullptr, kWindow));
+    RetryPolicy once = Quick(1);
+    once.requestTries = 1;
+    EXPECT_FALSE(HttpGetToMemory(ServerUrl(trickle + "&ranges="), body, kWindow, once));
+    EXPECT_FALSE(DownloadFile(ServerUrl(trickle + "&ranges="), dir.File(L"a"), nullptr,
+                              With(once, nullptr, kWindow)));
+    EXPECT_FALSE(
+        DownloadFile(ServerUrl(trickle), dir.File(L"b"), nullptr, With(once, nullptr, kWindow)));
     EXPECT_LT(GetTickCount64() - begun, 10000u);
-    EXPECT_TRUE(HttpGetToMemory(ServerUrl(path + "?slow=100&piece=2048"), body, kWindow));
+    EXPECT_TRUE(HttpGetToMemory(ServerUrl(path + "?slow=100&piece=2048"), body, kWindow, once));
     EXPECT_EQ(body, steady);
-    EXPECT_TRUE(
-        DownloadFile(ServerUrl(path + "?slow=100&piece=2048"), dir.File(L"c"), nullptr, kWindow));
+    EXPECT_TRUE(DownloadFile(ServerUrl(path + "?slow=100&piece=2048"), dir.File(L"c"), nullptr,
+                             With(once, nullptr, kWindow)));
     EXPECT_EQ(ReadBytes(dir.File(L"c")), steady);
+}
+
+// Every range or stream goes on from the byte it reached; only tries that moved less than the
+// free amount count, and only transient answers are retried.
+TEST(DownloadFile, RetriesFromTheByteReached) {
+    const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(300000);
+    const struct {
+        const std::string* body;
+        std::string query;
+        RetryPolicy policy;
+        bool ok;
+        size_t gets;  // all of them; 0: not counted
+    } rows[] = {
+        // Each try is cut before its range's end: only going on from there ever ends.
+        {&big, "?drop=200000", Quick(), true, 12},
+        {&big, "?drop=100000", Quick(3), false, 0},
+        {&big, "?drop=100000", Quick(3, 100000), true, 24},
+        {&big, "?busy=3", Quick(), true, 7},
+        {&small, "?status=404", Quick(), false, 1},
+        {&small, "?drop=100000", Quick(), true, 3},
+        {&small, "?drop=100000&ranges=", Quick(), false, 5},  // each try starts again
+        {&small, "?drop=100000&ranges=&dropfor=2", Quick(), true, 3},
+        {&small, "?busy=1", Quick(), true, 2},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(n) + row.query);
+        const std::string path = Put(*row.body, std::to_string(n++));
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
+        std::string digest, expected;
+        int waits = 0;
+        DownloadOptions options = With(row.policy, &digest);
+        options.retrying = [&, caller = GetCurrentThreadId()] {
+            EXPECT_EQ(GetCurrentThreadId(), caller);
+            ++waits;
+        };
+        EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options), row.ok);
+        if (row.ok) {
+            EXPECT_TRUE(ReadBytes(destination) == *row.body);
+            EXPECT_TRUE(Sha256OfBytes(*row.body, expected) && digest == expected);
+        }
+        EXPECT_TRUE(!row.gets || GetsOf(path) == row.gets) << GetsOf(path);
+    }
+}
+
+// Retry-After is waited for, up to the policy's cap.
+TEST(DownloadFile, WaitsAsRetryAfterAsks) {
+    const std::string path = Put(RandomBytes(kThreshold));
+    TempDir dir;
+    RetryPolicy policy = Quick();
+    int waits = 0;
+    for (const DWORD cap : {700u, 100u}) {
+        policy.maxRetryAfterMs = cap;
+        const uint64_t begun = GetTickCount64();
+        DownloadOptions options = With(policy);
+        options.retrying = [&] { ++waits; };
+        EXPECT_TRUE(DownloadFile(ServerUrl(path + "?busy=1&after=5&cap=" + std::to_string(cap)),
+                                 dir.File(L"a.zip"), nullptr, options));
+        // The probe and then a range answered 503, each waiting the capped five seconds.
+        EXPECT_GE(GetTickCount64() - begun, 2 * cap - 20);
+        EXPECT_LT(GetTickCount64() - begun, 2 * cap + 2000);
+    }
+    EXPECT_EQ(waits, 2);  // the range's, told on the calling thread
+}
+
+// A later start goes on from the parts an earlier one left, as long as the file is the same.
+TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
+    const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(600000);
+    const struct {
+        const std::string* body;
+        std::string query;
+        const char* between;  // "": nothing; "change": another file; "record": a broken record
+        bool resumed;
+    } rows[] = {
+        {&big, "&dropfor=4", "", true},
+        {&big, "&dropfor=4", "change", false},
+        {&big, "&dropfor=4&etag=weak", "", false},
+        {&big, "&dropfor=4", "record", false},
+        {&small, "&dropfor=1", "", true},
+        {&small, "&dropfor=1", "change", false},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(n) + row.query + row.between);
+        const std::string path = Put(*row.body, "-" + std::to_string(n++));
+        const std::wstring url = ServerUrl(path + "?drop=200000" + row.query);
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
+        EXPECT_FALSE(DownloadFile(url, destination, nullptr, With(Quick(1))));
+        const size_t firstGets = GetsOf(path);
+        std::string served = *row.body;
+        if (std::string(row.between) == "change") {
+            served = RandomBytes(row.body->size());
+            Put(served, "-" + std::to_string(n - 1));
+        } else if (std::string(row.between) == "record") {
+            WriteStringToFile(DownloadRecordPath(destination), "hopwell-download 1\n");
+        }
+        std::string digest, expected;
+        ASSERT_TRUE(DownloadFile(url, destination, nullptr, With(Quick(1), &digest)));
+        EXPECT_TRUE(ReadBytes(destination) == served);
+        EXPECT_TRUE(Sha256OfBytes(served, expected) && digest == expected);
+        EXPECT_EQ(BytesAsked(path, served.size(), firstGets) < served.size(), row.resumed);
+        EXPECT_FALSE(FileExists(DownloadRecordPath(destination)));
+        for (int i = 0; i < 4; ++i)
+            EXPECT_FALSE(FileExists(destination + L".part" + std::to_wstring(i)));
+    }
 }
 
 std::atomic<int> threadStarts{0}, workersJoined{0};
