@@ -84,7 +84,7 @@ TryEnd FetchRange(const SegmentTask& task, HANDLE stop, uint64_t& moved, DWORD& 
     HttpRequest opened;
     if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, headers,
                          task.lowSpeedWindowMs)) {
-        return TryEnd::Retry;
+        return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
     }
     const DWORD status = HttpStatusCode(opened);
     if (IsRetryableStatus(status)) {

@@ -42,8 +42,10 @@ bool ParseUnsigned64(const std::wstring& text, uint64_t& value) {
     return true;
 }
 
-bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
-                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
+namespace {
+
+bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& request,
+                  const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
     wchar_t host[256] = {};
     wchar_t path[2048] = {};
     URL_COMPONENTS parts = {};
@@ -59,7 +61,6 @@ bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest&
     INTERNET_PORT port = parts.nPort;
     if (port == 0) port = secure ? 443 : 80;
 
-    HttpRequest request;
     request.session.reset(WinHttpOpen(L"Hopwell/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!request.session) return false;
@@ -101,8 +102,26 @@ bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest&
         !WinHttpReceiveResponse(request.request.get(), nullptr)) {
         return false;
     }
-    opened = std::move(request);
     return true;
+}
+
+}  // namespace
+
+bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
+                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
+    HttpRequest request;
+    const bool ok = SetUpRequest(url, kind, request, extraHeader, lowSpeedWindowMs);
+    // Closing the handles must not hide why the request failed.
+    const DWORD error = GetLastError();
+    if (ok) opened = std::move(request);
+    request = HttpRequest();
+    SetLastError(error);
+    return ok;
+}
+
+bool IsDropOrTimeout(DWORD error) {
+    return error == ERROR_WINHTTP_TIMEOUT || error == ERROR_WINHTTP_CONNECTION_ERROR ||
+           error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 }
 
 DWORD HttpStatusCode(const HttpRequest& opened) {
@@ -217,7 +236,7 @@ bool HttpGetToMemory(const std::wstring& url, std::string& body, DWORD lowSpeedW
         HttpRequest opened;
         if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened, std::wstring(),
                              lowSpeedWindowMs)) {
-            return TryResult::Retry;
+            return IsDropOrTimeout(GetLastError()) ? TryResult::Retry : TryResult::Failed;
         }
         const DWORD status = HttpStatusCode(opened);
         if (IsRetryableStatus(status)) {
@@ -253,7 +272,9 @@ bool HttpProbe(const std::wstring& url, HttpResource& resource, const RetryPolic
     resource = HttpResource();
     return WithRetries(policy, [&](DWORD& retryAfterMs) {
         HttpRequest opened;
-        if (!OpenHttpRequest(url, HttpRequestKind::Probe, opened)) return TryResult::Retry;
+        if (!OpenHttpRequest(url, HttpRequestKind::Probe, opened)) {
+            return IsDropOrTimeout(GetLastError()) ? TryResult::Retry : TryResult::Failed;
+        }
         const DWORD status = HttpStatusCode(opened);
         if (IsRetryableStatus(status)) {
             retryAfterMs = HttpRetryAfterMs(opened);

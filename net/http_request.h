@@ -43,10 +43,25 @@ struct HttpRequest {
 // (for Segment, extraHeader is the range line), sends it and receives the response; the
 // headers, and any silence in the body, may last at most lowSpeedWindowMs. True with every
 // handle open once a response has arrived, whatever its status; false with every handle it had
-// opened closed again.
+// opened closed again, and GetLastError telling why.
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
                      const std::wstring& extraHeader = std::wstring(),
                      DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
+
+// A request that failed this way (GetLastError after OpenHttpRequest) met a dropped connection
+// or a time-out, which another try may not meet; a refused connection, an unknown host or a
+// certificate refused would meet the same again.
+bool IsDropOrTimeout(DWORD error);
+
+// A certificate or TLS failure, which no retry of a download mends; anything else may be a
+// network that comes back.
+inline bool IsSecureFailure(DWORD error) {
+    return error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_INVALID_CA ||
+           error == ERROR_WINHTTP_SECURE_INVALID_CERT ||
+           error == ERROR_WINHTTP_SECURE_CERT_CN_INVALID ||
+           error == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
+           error == ERROR_WINHTTP_SECURE_CERT_REVOKED;
+}
 
 // The status code of a received response; 0 when it cannot be read.
 DWORD HttpStatusCode(const HttpRequest& opened);

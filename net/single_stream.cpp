@@ -77,18 +77,23 @@ struct Stream {
 
     TryEnd Try(uint64_t& moved, DWORD& retryAfterMs) {
         // An earlier start that got every byte: nothing is left to ask for.
-        if (Resumable() && held == resource->length) return Open(true) ? TryEnd::Whole : TryEnd::Failed;
+        if (Resumable() && held == resource->length) {
+            return Open(true) ? TryEnd::Whole : TryEnd::Failed;
+        }
         std::wstring headers;
         const bool ranged = Resumable() && held > 0;
         if (ranged) {
             headers = L"Range: bytes=" + std::to_wstring(held) + L"-\r\n";
-            if (!resource->validator.empty()) headers += L"If-Range: " + resource->validator + L"\r\n";
+            if (!resource->validator.empty()) {
+                headers += L"If-Range: " + resource->validator + L"\r\n";
+            }
         }
         HttpRequest opened;
         // A range counts raw bytes, so it is asked for in identity coding.
-        if (!OpenHttpRequest(url, ranged ? HttpRequestKind::Segment : HttpRequestKind::SingleStream, opened, headers,
-                             options.lowSpeedWindowMs)) {
-            return TryEnd::Retry;
+        const HttpRequestKind kind =
+            ranged ? HttpRequestKind::Segment : HttpRequestKind::SingleStream;
+        if (!OpenHttpRequest(url, kind, opened, headers, options.lowSpeedWindowMs)) {
+            return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
         }
         const DWORD status = HttpStatusCode(opened);
         if (IsRetryableStatus(status)) {

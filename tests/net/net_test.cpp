@@ -82,7 +82,8 @@ uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip = 0) {
         if (skip > 0 && skip-- > 0) continue;
         const size_t dash = range.find('-');
         const uint64_t first = range.empty() ? 0 : std::stoull(range.substr(6, dash - 6));
-        const uint64_t last = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) : whole - 1;
+        const uint64_t last =
+            dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) : whole - 1;
         bytes += last - first + 1;
     }
     return bytes;
