@@ -295,6 +295,7 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
     }
 
     bool failed = !started;
+    bool progressFailed = false;
     try {
         uint64_t t0 = GetTickCount64();
         uint64_t lastRecord = t0;
@@ -319,7 +320,8 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
             WaitForSingleObject(stop.get(), 50);
         }
     } catch (...) {
-        failed = true;  // thrown by the progress callback
+        failed = true;  // thrown by the progress callback, which is not called again
+        progressFailed = true;
     }
     if (failed) SetEvent(stop.get());
     for (std::thread& worker : workers) worker.join();
@@ -334,7 +336,7 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
         for (ScopedFile& part : parts) part.reset();
         DiscardPartialDownload(destination);
     }
-    if (progress) progress(bytesWritten.load(), length);
+    if (progress && !progressFailed) progress(bytesWritten.load(), length);
     if (failed || !MergeParts(partPaths, parts, length)) return false;
     if (options.digest && !hasher.Finish(*options.digest)) {
         CutTo(parts[0].get(), segmentLengths[0]);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <new>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +20,17 @@
 #include "net/http_request.h"
 #include "tests/support/support.h"
 #include "tools/worker_sink.h"
+
+// While set, allocations of 200000 bytes and more fail on every thread but the test's own, as
+// when memory runs out for a segment's buffer.
+std::atomic<DWORD> failAllocationsOffThread{0};
+
+void* operator new(size_t size) {
+    const DWORD spared = failAllocationsOffThread;
+    if (spared != 0 && size >= 200000 && GetCurrentThreadId() != spared) throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;  // freed with free()
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -402,6 +415,54 @@ TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
         EXPECT_FALSE(FileExists(DownloadRecordPath(destination)));
         for (int i = 0; i < 4; ++i)
             EXPECT_FALSE(FileExists(destination + L".part" + std::to_wstring(i)));
+    }
+}
+
+// Memory that runs out in a segment's worker, or a progress callback that throws while the
+// workers run, fails the download once they are joined, and the process lives on.
+TEST(DownloadFile, FailsWhenAWorkerOrTheCallbackThrows) {
+    const std::string path = Put(RandomBytes(kThreshold));
+    TempDir dir;
+    int calls = 0;
+    const ProgressCallback throwing = [&](uint64_t, uint64_t) {
+        ++calls;
+        throw std::runtime_error("the window is gone");
+    };
+    EXPECT_FALSE(DownloadFile(ServerUrl(path + "?slow=60"), dir.File(L"a.zip"), throwing));
+    EXPECT_EQ(calls, 1);
+    failAllocationsOffThread = GetCurrentThreadId();
+    const bool ok = DownloadFile(ServerUrl(path), dir.File(L"b.zip"), nullptr);
+    failAllocationsOffThread = 0;
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(FileExists(dir.File(L"a.zip")) || FileExists(dir.File(L"b.zip")));
+}
+
+// The length a signed manifest promises: another is refused before anything past it is written.
+TEST(DownloadFile, RefusesAnotherLengthThanPromised) {
+    const std::string big = RandomBytes(kThreshold), small = RandomBytes(300000);
+    const struct {
+        const std::string* body;
+        std::string query;
+        int64_t promised;
+        bool ok;
+        uint64_t maxWritten;
+    } rows[] = {
+        {&big, "", kThreshold, true, kThreshold},
+        {&big, "", kThreshold - 1, false, 0},
+        {&small, "", 300001, false, 0},
+        {&small, "?length=none&ranges=", 1000, false, 1000},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(n);
+        const std::string path = Put(*row.body, std::to_string(n++));
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
+        DownloadOptions options = With(Quick(1));
+        options.expectedSize = row.promised;
+        EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options),
+                  row.ok);
+        EXPECT_LE(ReadBytes(destination).size(), row.maxWritten);
     }
 }
 
