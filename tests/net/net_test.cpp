@@ -466,6 +466,79 @@ TEST(DownloadFile, RefusesAnotherLengthThanPromised) {
     }
 }
 
+// The user's Internet Options connection settings as Windows stores them, put back as they
+// were at the end of the scope: a static proxy and its bypass list, an auto-config script.
+class UserProxy {
+public:
+    UserProxy(const std::string& proxy, const std::string& bypass, const std::string& script) {
+        std::string blob;
+        const auto number = [&](uint32_t v) { blob.append(reinterpret_cast<const char*>(&v), 4); };
+        const auto text = [&](const std::string& t) {
+            number(static_cast<uint32_t>(t.size()));
+            blob += t;
+        };
+        number(0x46);  // the layout's version
+        number(1);
+        number(1 | (proxy.empty() ? 0 : 2) | (script.empty() ? 0 : 4));  // direct, proxy, script
+        text(proxy);
+        text(bypass);
+        text(script);
+        blob.append(32, '\0');
+        RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key_, nullptr);
+        EXPECT_EQ(RegSetValueExW(key_, L"DefaultConnectionSettings", 0, REG_BINARY,
+                                 reinterpret_cast<const BYTE*>(blob.data()),
+                                 static_cast<DWORD>(blob.size())),
+                  ERROR_SUCCESS);
+    }
+    ~UserProxy() {
+        RegDeleteValueW(key_, L"DefaultConnectionSettings");
+        RegCloseKey(key_);
+    }
+
+private:
+    static constexpr const wchar_t* kConnections =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    HKEY key_ = nullptr;
+};
+
+// A host name that only the proxy (the test server) can reach.
+TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
+    const std::string body = RandomBytes(kThreshold);
+    const std::string path = Put(body);
+    const std::string server = "127.0.0.1:" + ReadBytes(HostPath(ServerDirectory() + "/port"));
+    const std::string script = Put("function FindProxyForURL(url, host) { return \"PROXY " +
+                                       server + "\"; }",
+                                   "-script");
+    const std::wstring url = L"http://updates.hopwell.test" + Utf8ToWide(path);
+    const struct {
+        std::string proxy, bypass, script;
+        bool reached;
+    } rows[] = {
+        {"", "", "", false},
+        {server, "", "", true},
+        {server, "localhost;*.HOPWELL.test", "", false},
+        {server, "<local>;other.hopwell.test", "", true},
+        {"", "", "http://" + server + script, true},
+    };
+    TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.proxy + " bypass " + row.bypass + " script " + row.script);
+        const UserProxy settings(row.proxy, row.bypass, row.script);
+        std::string got;
+        RetryPolicy once = Quick(1);
+        once.requestTries = 1;
+        EXPECT_EQ(HttpGetToMemory(url, got, kLowSpeedWindowMs, once), row.reached);
+        std::string digest, expected;
+        EXPECT_EQ(DownloadFile(url, dir.File(L"a.zip"), nullptr, With(once, &digest)),
+                  row.reached);
+        if (row.reached) {
+            EXPECT_TRUE(got == body && ReadBytes(dir.File(L"a.zip")) == body);
+            EXPECT_EQ(RangesAsked(path).size(), 0u);  // nothing came direct
+        }
+    }
+}
+
 std::atomic<int> threadStarts{0}, workersJoined{0};
 
 // The third worker cannot start: no thread, or no memory for it.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A misbehaving HTTP server for the tests: http_server.py start|stop DIR
 
-start serves the files of DIR/www on 127.0.0.1 at a port the system picks (DIR/port), from a
+start serves the files of DIR/www on 127.0.0.1 at a port the system picks (DIR/port), also as a
+proxy for any host (the request's absolute URL is logged), from a
 background process (DIR/pid), and logs each request's method, path and Range, tab-separated,
 to DIR/requests.log. A file is sent whole with "Accept-Ranges: bytes", or one "Range: bytes=A-B"
 of it with 206; a missing one gets a 404 page. The query string makes the answer misbehave:
@@ -40,7 +41,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self): self.answer(False)
 
     def answer(self, head):
-        path, _, query = self.path.partition("?")
+        # As a proxy too: an absolute URL of any host is served from the same files.
+        target = self.path if not self.path.startswith("http://") else (
+            "/" + self.path.split("/", 3)[-1])
+        path, _, query = target.partition("?")
         q = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
         wanted = self.headers.get("Range", "")
         gz = "gzip" in q and (q["gzip"] or "gzip" in self.headers.get("Accept-Encoding", ""))
