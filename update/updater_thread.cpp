@@ -42,7 +42,12 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
         return;
     }
 
-    const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
+    std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
+    const ArchiveSizes sizes = publicKey.empty() ? ArchiveSizes() : ParseArchiveSizes(body);
+    for (UpdateStep& step : steps) {
+        const auto size = sizes.find(step.version);
+        if (size != sizes.end()) step.size = size->second;
+    }
     DiscardOtherDownloads(steps);
     if (steps.empty()) {
         PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");

@@ -54,6 +54,9 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
               (std::map<std::wstring, std::wstring>{{L"1.0.0", L"https://h.example/r/1.0.0.zip"},
                                                     {L"1.10.0", L"https://h.example/r/1.10.0.zip"},
                                                     {L"1.9.0", L"https://h.example/r/1.9.0.zip"}}));
+    const int64_t size = static_cast<int64_t>(zip.size());
+    EXPECT_EQ(ParseArchiveSizes(ReadBytes(release + L"\\version.json")),
+              (ArchiveSizes{{L"1.0.0", size}, {L"1.10.0", size + 1}, {L"1.9.0", size}}));
     EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
     // A second run replaces its own files.
     EXPECT_TRUE(PublishFolder(key, release, L"https://h.example/r", L"1.9.0", report, error))

@@ -108,6 +108,14 @@ TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
     }
 }
 
+// Only plain decimal numbers that fit are lengths; anything else leaves its version out.
+TEST(ParseArchiveSizes, TakesPlainDecimalNumbersOnly) {
+    EXPECT_EQ(ParseArchiveSizes(R"({"sha256": {"1": "ab"}, "size": {"1": 5000000003, "2":7,
+        "3": "7", "4": -1, "5": 1234567890123456789, "6": 123456789012345678})"),
+              (ArchiveSizes{{L"1", 5000000003}, {L"2", 7}, {L"6", 123456789012345678}}));
+    EXPECT_TRUE(ParseArchiveSizes(R"({"size": 7})").empty());
+}
+
 TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
     const struct {
         const wchar_t* latest;
