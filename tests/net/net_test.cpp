@@ -16,6 +16,7 @@
 #include "base/sha256.h"
 #include "base/text.h"
 #include "net/download.h"
+#include "net/download_record.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
 #include "tests/support/support.h"
@@ -537,6 +538,43 @@ TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
             EXPECT_EQ(RangesAsked(path).size(), 0u);  // nothing came direct
         }
     }
+}
+
+// A process killed in the middle of a download leaves parts and a record that the next start
+// goes on from.
+TEST(DownloadFile, GoesOnFromWhereAKilledProcessStopped) {
+    const std::string body = RandomBytes(2 * kThreshold), path = Put(body);
+    TempDir dir;
+    const std::wstring destination = dir.File(L"a.zip");
+    std::string fake = HOPWELL_FAKE_APP;  // the fetch tool is built beside it
+    fake.replace(fake.rfind('/') + 1, std::string::npos, "hopwell-fetch.exe");
+    std::wstring command = L"\"" + HostPath(fake) + L"\" " + ServerUrl(path + "?slow=100") +
+                           L" \"" + destination + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;  // its progress lines go nowhere
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    ScopedHandle child(process.hProcess), thread(process.hThread);
+    DownloadRecord record;
+    uint64_t recorded = 0;
+    for (int i = 0; i < 200 && recorded < kThreshold / 2; ++i) {
+        Sleep(50);
+        recorded = 0;
+        if (ReadDownloadRecord(DownloadRecordPath(destination), record))
+            for (uint64_t bytes : record.partBytes) recorded += bytes;
+    }
+    TerminateProcess(child.get(), 1);
+    WaitForSingleObject(child.get(), 10000);
+    ASSERT_GE(recorded, kThreshold / 2);
+    const size_t killedGets = GetsOf(path);
+    std::string digest, expected;
+    ASSERT_TRUE(DownloadFile(ServerUrl(path + "?slow=100"), destination, nullptr,
+                             With(Quick(), &digest)));
+    EXPECT_TRUE(ReadBytes(destination) == body);
+    EXPECT_TRUE(Sha256OfBytes(body, expected) && digest == expected);
+    EXPECT_LE(BytesAsked(path, body.size(), killedGets), body.size() - recorded);
 }
 
 std::atomic<int> threadStarts{0}, workersJoined{0};

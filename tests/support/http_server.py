@@ -77,16 +77,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     span, first = last - first, max(first + int(q.get("shift", 0)), 0)
                     last = min(first + span, size - 1)
                 f.seek(first)
-                body = f.read(last - first + 1) if not head or gz else b""
+                length = last - first + 1
+                limit = int(q.get("drop", length)) if cut and not gz else length
+                body = f.read(min(length, limit)) if not head or gz else b""
         except OSError:
             body, status, size, ranged = b"<html><body>Not Found</body></html>", 404, 0, False
-            etag = None
+            etag, length = None, len(body)
         lines = [("Accept-Ranges", q.get("ranges", "bytes"))] if q.get("ranges", "x") else []
         if etag and q.get("etag") != "none":
             lines.append(("ETag", etag))
         if busy:
             lines.append(("Retry-After", q.get("after", "0")))
-        length = len(body) if not head or gz else size
         if gz:
             body = gzip.compress(body)
             length = len(body)
