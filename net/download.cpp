@@ -83,7 +83,7 @@ TryEnd FetchRange(const SegmentTask& task, HANDLE stop, uint64_t& moved, DWORD& 
     if (!task.validator.empty()) headers += L"If-Range: " + task.validator + L"\r\n";
     HttpRequest opened;
     if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, headers,
-                         task.lowSpeedWindowMs)) {
+                         task.lowSpeedWindowMs, &task.proxy)) {
         return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
     }
     const DWORD status = HttpStatusCode(opened);
@@ -206,7 +206,7 @@ std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::
 
 bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
                       const HttpResource& resource, const ProgressCallback& progress,
-                      const DownloadOptions& options) {
+                      const DownloadOptions& options, const HttpProxy& proxy) {
     const uint64_t length = resource.length;
     const std::vector<std::wstring> partPaths = PartPaths(destination);
     const std::wstring recordPath = DownloadRecordPath(destination);
@@ -270,6 +270,7 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
                                parts[i].get(),
                                url,
                                resource.validator,
+                               proxy,
                                bytesWritten,
                                partBytes[i],
                                options.lowSpeedWindowMs};
@@ -397,9 +398,11 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
         length != static_cast<uint64_t>(options.expectedSize)) {
         return false;
     }
+    // Looked up once: a script evaluated by every request would cost each of them.
+    const HttpProxy proxy = UserProxyFor(url);
     if (!probed || !resource.acceptsRanges || length < kSegmentThreshold) {
         return DownloadSingleStream(url, destination, std::move(progress), options,
-                                    probed ? &resource : nullptr);
+                                    probed ? &resource : nullptr, &proxy);
     }
-    return DownloadSegments(url, destination, resource, progress, options);
+    return DownloadSegments(url, destination, resource, progress, options, proxy);
 }

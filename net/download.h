@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "net/http_client.h"
+#include "net/http_request.h"
 #include "net/progress.h"
 #include "net/retry.h"
 
@@ -52,6 +53,7 @@ struct SegmentTask {
     HANDLE part;         // written from its current position, by this worker alone
     const std::wstring& url;
     const std::wstring& validator;  // sent as If-Range; empty: nothing sent
+    const HttpProxy& proxy;
     std::atomic<uint64_t>& bytesWritten;  // shared by all segments
     std::atomic<uint64_t>& partBytes;     // this part's length
     DWORD lowSpeedWindowMs;
@@ -77,8 +79,10 @@ extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
 // One stream of the whole file into destination, reporting after every chunk written; options
 // as for DownloadFile. With resource (the probe's answer) and ranges offered, a retry, or a
-// later call, goes on from the bytes already in destination as the record says.
+// later call, goes on from the bytes already in destination as the record says. proxy: as
+// OpenHttpRequest takes it.
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
                           ProgressCallback progress,
                           const DownloadOptions& options = DownloadOptions(),
-                          const HttpResource* resource = nullptr);
+                          const HttpResource* resource = nullptr,
+                          const HttpProxy* proxy = nullptr);

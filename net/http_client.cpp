@@ -56,17 +56,19 @@ using ScopedGlobalString = Scoped<wchar_t*, GlobalStringTraits>;
 // direct.
 constexpr int kProxyLookupMs = 3000;
 
-// The proxy for url when WinHTTP's own setting names none (WinHTTP reads only its own): the
-// user's Internet Options. An auto-config script or auto-detection comes first, each step
-// bounded; then a static proxy with its bypass list. Empty proxy: WinHTTP's default.
-void UserProxyFor(const std::wstring& url, std::wstring& proxy, std::wstring& bypass) {
+}  // namespace
+
+HttpProxy UserProxyFor(const std::wstring& url) {
+    HttpProxy chosen;
+    std::wstring& proxy = chosen.proxy;
+    std::wstring& bypass = chosen.bypass;
     WINHTTP_PROXY_INFO own = {};
     if (WinHttpGetDefaultProxyConfiguration(&own)) {
         ScopedGlobalString ownProxy(own.lpszProxy), ownBypass(own.lpszProxyBypass);
-        if (own.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) return;
+        if (own.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) return chosen;
     }
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user = {};
-    if (!WinHttpGetIEProxyConfigForCurrentUser(&user)) return;
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&user)) return chosen;
     ScopedGlobalString autoConfigUrl(user.lpszAutoConfigUrl), userProxy(user.lpszProxy),
         userBypass(user.lpszProxyBypass);
 
@@ -94,15 +96,19 @@ void UserProxyFor(const std::wstring& url, std::wstring& proxy, std::wstring& by
                 proxy = foundProxy.get();
                 if (foundBypass) bypass = foundBypass.get();
             }
-            return;  // the script chose, also when it chose no proxy
+            return chosen;  // the script chose, also when it chose no proxy
         }
     }
     if (userProxy) proxy = userProxy.get();
     if (userProxy && userBypass) bypass = userBypass.get();
+    return chosen;
 }
 
+namespace {
+
 bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& request,
-                  const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
+                  const std::wstring& extraHeader, DWORD lowSpeedWindowMs,
+                  const HttpProxy* given) {
     wchar_t host[256] = {};
     wchar_t path[2048] = {};
     URL_COMPONENTS parts = {};
@@ -120,8 +126,9 @@ bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& re
 
     // Every request has a session of its own, so the proxy given to it is this request's.
     // WINHTTP_OPTION_PROXY would say the same, but Wine ignores it.
-    std::wstring proxy, bypass;
-    UserProxyFor(url, proxy, bypass);
+    const HttpProxy found = given ? HttpProxy() : UserProxyFor(url);
+    const std::wstring& proxy = given ? given->proxy : found.proxy;
+    const std::wstring& bypass = given ? given->bypass : found.bypass;
     request.session.reset(WinHttpOpen(
         L"Hopwell/1.0",
         proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
@@ -172,9 +179,10 @@ bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& re
 }  // namespace
 
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
-                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
+                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs,
+                     const HttpProxy* proxy) {
     HttpRequest request;
-    const bool ok = SetUpRequest(url, kind, request, extraHeader, lowSpeedWindowMs);
+    const bool ok = SetUpRequest(url, kind, request, extraHeader, lowSpeedWindowMs, proxy);
     // Closing the handles must not hide why the request failed.
     const DWORD error = GetLastError();
     if (ok) opened = std::move(request);

@@ -39,14 +39,27 @@ struct HttpRequest {
     DWORD lowSpeedWindowMs = kLowSpeedWindowMs;
 };
 
-// Splits url, opens session, connection and request of the given kind, adds its header lines
-// (for Segment, extraHeader is the range line), sends it and receives the response; the
+// The proxy a request goes through: empty for WinHTTP's default (its own setting, else none).
+struct HttpProxy {
+    std::wstring proxy;   // as Internet Options writes it: "host:port", "http=host:port;..."
+    std::wstring bypass;  // hosts that go direct, "<local>" for names without a dot
+};
+
+// The proxy for url when WinHTTP's own setting names none (WinHTTP reads only its own): the
+// user's Internet Options. An auto-config script or auto-detection comes first, each step
+// bounded to a few seconds; then a static proxy with its bypass list. Whatever fails is direct.
+HttpProxy UserProxyFor(const std::wstring& url);
+
+// Splits url, opens session, connection and request of the given kind through proxy (null:
+// UserProxyFor(url)), adds its header lines and extraHeader's (the range lines), sends it and
+// receives the response; the
 // headers, and any silence in the body, may last at most lowSpeedWindowMs. True with every
 // handle open once a response has arrived, whatever its status; false with every handle it had
 // opened closed again, and GetLastError telling why.
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
                      const std::wstring& extraHeader = std::wstring(),
-                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
+                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs,
+                     const HttpProxy* proxy = nullptr);
 
 // A request that failed this way (GetLastError after OpenHttpRequest) met a dropped connection
 // or a time-out, which another try may not meet; a refused connection, an unknown host or a

@@ -32,6 +32,7 @@ struct Stream {
     const ProgressCallback& progress;
     const DownloadOptions& options;
     const HttpResource* resource;  // with ranges and a length: tries go on from `held`
+    const HttpProxy* proxy;
     ScopedFile file;               // opened once the first answer is the file
     Sha256 sha;
     uint64_t held = 0;
@@ -92,7 +93,7 @@ struct Stream {
         // A range counts raw bytes, so it is asked for in identity coding.
         const HttpRequestKind kind =
             ranged ? HttpRequestKind::Segment : HttpRequestKind::SingleStream;
-        if (!OpenHttpRequest(url, kind, opened, headers, options.lowSpeedWindowMs)) {
+        if (!OpenHttpRequest(url, kind, opened, headers, options.lowSpeedWindowMs, proxy)) {
             return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
         }
         const DWORD status = HttpStatusCode(opened);
@@ -160,8 +161,8 @@ struct Stream {
 
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
                           ProgressCallback progress, const DownloadOptions& options,
-                          const HttpResource* resource) {
-    Stream stream{url, destination, progress, options, resource, {}, {}, 0, 0};
+                          const HttpResource* resource, const HttpProxy* proxy) {
+    Stream stream{url, destination, progress, options, resource, proxy, {}, {}, 0, 0};
     DownloadRecord earlier;
     if (stream.Resumable() && !resource->validator.empty() &&
         ReadDownloadRecord(DownloadRecordPath(destination), earlier) && earlier.url == url &&

@@ -52,8 +52,8 @@ std::string Put(const std::string& bytes, const std::string& suffix = "") {
     return "/" + name;
 }
 
-// The Range lines of the GETs of a path, ordered by their first byte.
-std::vector<std::string> RangesAsked(const std::string& path) {
+// The Range lines of the GETs of a path ("" for none), in the order they came.
+std::vector<std::string> Gets(const std::string& path) {
     std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
     std::vector<std::string> ranges;
     for (std::string method, target, range; std::getline(log, method, '\t');) {
@@ -61,6 +61,12 @@ std::vector<std::string> RangesAsked(const std::string& path) {
         std::getline(log, range);
         if (method == "GET" && target.substr(0, target.find('?')) == path) ranges.push_back(range);
     }
+    return ranges;
+}
+
+// The same, ordered by their first byte.
+std::vector<std::string> RangesAsked(const std::string& path) {
+    std::vector<std::string> ranges = Gets(path);
     std::sort(ranges.begin(), ranges.end(), [](const std::string& a, const std::string& b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
@@ -85,25 +91,19 @@ DownloadOptions With(const RetryPolicy& policy, std::string* digest = nullptr,
     return options;
 }
 
-// The bytes that the GETs of a path asked for after the first `skip` of them ("" is whole).
-uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip = 0) {
-    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
+// The bytes that the GETs of a path asked for after the first `skip` of them.
+uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip) {
+    const std::vector<std::string> ranges = Gets(path);
     uint64_t bytes = 0;
-    for (std::string method, target, range; std::getline(log, method, '\t');) {
-        std::getline(log, target, '\t');
-        std::getline(log, range);
-        if (method != "GET" || target.substr(0, target.find('?')) != path) continue;
-        if (skip > 0 && skip-- > 0) continue;
+    for (size_t i = skip; i < ranges.size(); ++i) {
+        const std::string& range = ranges[i];
         const size_t dash = range.find('-');
         const uint64_t first = range.empty() ? 0 : std::stoull(range.substr(6, dash - 6));
-        const uint64_t last =
-            dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) : whole - 1;
-        bytes += last - first + 1;
+        const uint64_t end = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) + 1 : whole;
+        bytes += end - first;
     }
     return bytes;
 }
-
-size_t GetsOf(const std::string& path) { return RangesAsked(path).size(); }
 
 // Every report, done and total, and when the first came. Reports come on the calling thread,
 // never from a segment's.
@@ -147,7 +147,7 @@ TEST(HttpGetToMemory, TakesOnlyWholeSuccessfulAnswersRetryingTransientFaults) {
                   row.answered)
             << row.query;
         EXPECT_TRUE(got == (row.answered ? row.served : "untouched")) << row.query;
-        EXPECT_EQ(GetsOf(path), row.gets) << row.query;
+        EXPECT_EQ(Gets(path).size(), row.gets) << row.query;
     }
     std::string got = "untouched";
     EXPECT_FALSE(HttpGetToMemory(L"http://127.0.0.1:1/version.json", got, 1000, Quick()));
@@ -316,23 +316,33 @@ TEST(LowestSpeed, TransfersBelowItFailWithinTheirWindow) {
 // free amount count, and only transient answers are retried.
 TEST(DownloadFile, RetriesFromTheByteReached) {
     const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(300000);
+    RetryPolicy capped = Quick();  // Retry-After: 5 waits 300 ms
+    capped.maxRetryAfterMs = 300;
+    const int64_t bigSize = kThreshold + 5;
     const struct {
         const std::string* body;
         std::string query;
         RetryPolicy policy;
         bool ok;
-        size_t gets;  // all of them; 0: not counted
+        size_t gets;              // all of them; 0: not counted
+        int64_t promised = -1;    // by a signed manifest: nothing past it is written
+        uint64_t minMs = 0;       // waited for Retry-After, told once
     } rows[] = {
         // Each try is cut before its range's end: only going on from there ever ends.
         {&big, "?drop=200000", Quick(), true, 12},
         {&big, "?drop=100000", Quick(3), false, 0},
         {&big, "?drop=100000", Quick(3, 100000), true, 24},
         {&big, "?busy=3", Quick(), true, 7},
+        {&big, "?busy=1&after=5", capped, true, 5, -1, 600},  // the probe's wait, a range's
+        {&big, "", Quick(), true, 4, bigSize},
+        {&big, "", Quick(), false, 0, bigSize - 1},
         {&small, "?status=404", Quick(), false, 1},
         {&small, "?drop=100000", Quick(), true, 3},
         {&small, "?drop=100000&ranges=", Quick(), false, 5},  // each try starts again
         {&small, "?drop=100000&ranges=&dropfor=2", Quick(), true, 3},
         {&small, "?busy=1", Quick(), true, 2},
+        {&small, "", Quick(), false, 0, 300001},
+        {&small, "?length=none&ranges=", Quick(), false, 1, 1000},
     };
     TempDir dir;
     int n = 0;
@@ -343,37 +353,22 @@ TEST(DownloadFile, RetriesFromTheByteReached) {
         std::string digest, expected;
         int waits = 0;
         DownloadOptions options = With(row.policy, &digest);
+        options.expectedSize = row.promised;
         options.retrying = [&, caller = GetCurrentThreadId()] {
             EXPECT_EQ(GetCurrentThreadId(), caller);
             ++waits;
         };
+        const uint64_t begun = GetTickCount64();
         EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options), row.ok);
+        const uint64_t took = GetTickCount64() - begun;
         if (row.ok) {
             EXPECT_TRUE(ReadBytes(destination) == *row.body);
             EXPECT_TRUE(Sha256OfBytes(*row.body, expected) && digest == expected);
         }
-        EXPECT_TRUE(!row.gets || GetsOf(path) == row.gets) << GetsOf(path);
+        EXPECT_TRUE(!row.gets || Gets(path).size() == row.gets);
+        EXPECT_LE(ReadBytes(destination).size(), static_cast<uint64_t>(row.promised));
+        EXPECT_TRUE(!row.minMs || (took >= row.minMs && took < row.minMs + 3000 && waits == 1));
     }
-}
-
-// Retry-After is waited for, up to the policy's cap.
-TEST(DownloadFile, WaitsAsRetryAfterAsks) {
-    const std::string path = Put(RandomBytes(kThreshold));
-    TempDir dir;
-    RetryPolicy policy = Quick();
-    int waits = 0;
-    for (const DWORD cap : {700u, 100u}) {
-        policy.maxRetryAfterMs = cap;
-        const uint64_t begun = GetTickCount64();
-        DownloadOptions options = With(policy);
-        options.retrying = [&] { ++waits; };
-        EXPECT_TRUE(DownloadFile(ServerUrl(path + "?busy=1&after=5&cap=" + std::to_string(cap)),
-                                 dir.File(L"a.zip"), nullptr, options));
-        // The probe and then a range answered 503, each waiting the capped five seconds.
-        EXPECT_GE(GetTickCount64() - begun, 2 * cap - 20);
-        EXPECT_LT(GetTickCount64() - begun, 2 * cap + 2000);
-    }
-    EXPECT_EQ(waits, 2);  // the range's, told on the calling thread
 }
 
 // A later start goes on from the parts an earlier one left, as long as the file is the same.
@@ -400,7 +395,7 @@ TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
         const std::wstring url = ServerUrl(path + "?drop=200000" + row.query);
         const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
         EXPECT_FALSE(DownloadFile(url, destination, nullptr, With(Quick(1))));
-        const size_t firstGets = GetsOf(path);
+        const size_t firstGets = Gets(path).size();
         std::string served = *row.body;
         if (std::string(row.between) == "change") {
             served = RandomBytes(row.body->size());
@@ -438,70 +433,29 @@ TEST(DownloadFile, FailsWhenAWorkerOrTheCallbackThrows) {
     EXPECT_FALSE(FileExists(dir.File(L"a.zip")) || FileExists(dir.File(L"b.zip")));
 }
 
-// The length a signed manifest promises: another is refused before anything past it is written.
-TEST(DownloadFile, RefusesAnotherLengthThanPromised) {
-    const std::string big = RandomBytes(kThreshold), small = RandomBytes(300000);
-    const struct {
-        const std::string* body;
-        std::string query;
-        int64_t promised;
-        bool ok;
-        uint64_t maxWritten;
-    } rows[] = {
-        {&big, "", kThreshold, true, kThreshold},
-        {&big, "", kThreshold - 1, false, 0},
-        {&small, "", 300001, false, 0},
-        {&small, "?length=none&ranges=", 1000, false, 1000},
-    };
-    TempDir dir;
-    int n = 0;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(n);
-        const std::string path = Put(*row.body, std::to_string(n++));
-        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
-        DownloadOptions options = With(Quick(1));
-        options.expectedSize = row.promised;
-        EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options),
-                  row.ok);
-        EXPECT_LE(ReadBytes(destination).size(), row.maxWritten);
+// Stores the user's Internet Options connection settings as Windows does: a static proxy and
+// its bypass list, an auto-config script. Without a proxy or a script the value is removed.
+void SetUserProxy(const std::string& proxy, const std::string& bypass, const std::string& script) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER,
+                    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+                    nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    std::string blob;
+    const uint32_t flags = 1 | (proxy.empty() ? 0 : 2) | (script.empty() ? 0 : 4);
+    for (uint32_t number : {0x46u, 1u, flags}) blob.append(reinterpret_cast<char*>(&number), 4);
+    for (const std::string& text : {proxy, bypass, script}) {
+        const uint32_t size = static_cast<uint32_t>(text.size());
+        blob.append(reinterpret_cast<const char*>(&size), 4).append(text);
     }
+    blob.append(32, '\0');
+    if (proxy.empty() && script.empty()) {
+        RegDeleteValueW(key, L"DefaultConnectionSettings");
+    } else {
+        RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                       reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size()));
+    }
+    RegCloseKey(key);
 }
-
-// The user's Internet Options connection settings as Windows stores them, put back as they
-// were at the end of the scope: a static proxy and its bypass list, an auto-config script.
-class UserProxy {
-public:
-    UserProxy(const std::string& proxy, const std::string& bypass, const std::string& script) {
-        std::string blob;
-        const auto number = [&](uint32_t v) { blob.append(reinterpret_cast<const char*>(&v), 4); };
-        const auto text = [&](const std::string& t) {
-            number(static_cast<uint32_t>(t.size()));
-            blob += t;
-        };
-        number(0x46);  // the layout's version
-        number(1);
-        number(1 | (proxy.empty() ? 0 : 2) | (script.empty() ? 0 : 4));  // direct, proxy, script
-        text(proxy);
-        text(bypass);
-        text(script);
-        blob.append(32, '\0');
-        RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key_, nullptr);
-        EXPECT_EQ(RegSetValueExW(key_, L"DefaultConnectionSettings", 0, REG_BINARY,
-                                 reinterpret_cast<const BYTE*>(blob.data()),
-                                 static_cast<DWORD>(blob.size())),
-                  ERROR_SUCCESS);
-    }
-    ~UserProxy() {
-        RegDeleteValueW(key_, L"DefaultConnectionSettings");
-        RegCloseKey(key_);
-    }
-
-private:
-    static constexpr const wchar_t* kConnections =
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
-    HKEY key_ = nullptr;
-};
 
 // A host name that only the proxy (the test server) can reach.
 TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
@@ -516,16 +470,16 @@ TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
         std::string proxy, bypass, script;
         bool reached;
     } rows[] = {
-        {"", "", "", false},
         {server, "", "", true},
         {server, "localhost;*.HOPWELL.test", "", false},
         {server, "<local>;other.hopwell.test", "", true},
         {"", "", "http://" + server + script, true},
+        {"", "", "", false},  // and the settings are gone again
     };
     TempDir dir;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.proxy + " bypass " + row.bypass + " script " + row.script);
-        const UserProxy settings(row.proxy, row.bypass, row.script);
+        SetUserProxy(row.proxy, row.bypass, row.script);
         std::string got;
         RetryPolicy once = Quick(1);
         once.requestTries = 1;
@@ -568,7 +522,7 @@ TEST(DownloadFile, GoesOnFromWhereAKilledProcessStopped) {
     TerminateProcess(child.get(), 1);
     WaitForSingleObject(child.get(), 10000);
     ASSERT_GE(recorded, kThreshold / 2);
-    const size_t killedGets = GetsOf(path);
+    const size_t killedGets = Gets(path).size();
     std::string digest, expected;
     ASSERT_TRUE(DownloadFile(ServerUrl(path + "?slow=100"), destination, nullptr,
                              With(Quick(), &digest)));
