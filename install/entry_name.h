@@ -5,3 +5,6 @@
 // folder it is unpacked into: relative, no drive, stream or device, never stepping up.
 // The launcher and the publishing tool both refuse an archive holding any other name.
 bool IsSafeEntryName(const std::wstring& name);
+
+// The same check, with why a name is refused in reason (English, for the publishing tool).
+bool IsSafeEntryName(const std::wstring& name, const char*& reason);

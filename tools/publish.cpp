@@ -2,9 +2,10 @@
 //   hopwell-publish keygen KEY_FILE
 //       makes a key pair, writes the private key to KEY_FILE (never over an existing file) and
 //       prints the public key text for HOPWELL_PUBLIC_KEY.
-//   hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION
+//   hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION [--expires-in DAYS]
 //       writes FOLDER\version.json and version.json.sig for the VERSION.zip files in FOLDER,
-//       which are to be served at BASE_URL/VERSION.zip.
+//       which are to be served at BASE_URL/VERSION.zip; launchers with the key refuse the
+//       manifest DAYS days from now.
 //   hopwell-publish verify FOLDER PUBLIC_KEY
 //       checks a published folder against the public key text.
 // Exit code 0 on success, 1 when refused (the reason on stderr, nothing written), 2 on bad use.
@@ -34,14 +35,17 @@ int wmain(int argc, wchar_t** argv) {
     bool done = false;
     if (command == L"keygen" && argc == 3) {
         done = CreateKeyFile(argv[2], report, error);
-    } else if (command == L"publish" && argc == 6) {
-        done = PublishFolder(argv[2], argv[3], argv[4], argv[5], report, error);
+    } else if (command == L"publish" &&
+               (argc == 6 || (argc == 8 && std::wstring(argv[6]) == L"--expires-in"))) {
+        done = PublishFolder(argv[2], argv[3], argv[4], argv[5], report, error,
+                             argc == 8 ? argv[7] : L"");
     } else if (command == L"verify" && argc == 4) {
         done = VerifyFolder(argv[2], WideToUtf8(argv[3]), report, error);
     } else {
         Print(STD_ERROR_HANDLE,
               "usage: hopwell-publish keygen KEY_FILE\n"
-              "       hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION\n"
+              "       hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION"
+              " [--expires-in DAYS]\n"
               "       hopwell-publish verify FOLDER PUBLIC_KEY");
         return 2;
     }

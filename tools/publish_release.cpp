@@ -3,16 +3,19 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "base/hex.h"
 #include "base/scoped_handle.h"
 #include "base/sha256.h"
 #include "base/text.h"
+#include "install/entry_name.h"
 #include "install/zip_reader.h"
 #include "tools/signing_key.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/manifest_expiry.h"
 #include "update/signature.h"
 #include "update/version.h"
 
@@ -21,6 +24,9 @@ namespace {
 const wchar_t kManifestName[] = L"version.json";
 const wchar_t kSignatureName[] = L"version.json.sig";
 const wchar_t kNewSuffix[] = L".new";
+const wchar_t kAsideSuffix[] = L".old";
+constexpr uint64_t kTicksPerDay = 86400ull * 10000000;
+constexpr unsigned long kMostDays = 36500;
 
 struct FindHandleTraits {
     static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
@@ -73,8 +79,10 @@ bool IsHttpsBaseUrl(const std::wstring& url) {
     });
 }
 
-// What the launcher's reader makes of the file: a readable ZIP archive or not.
-bool IsZipArchive(const std::wstring& path) {
+// What every launcher makes of the archive: one our reader opens, every record of whose
+// central directory it reads, and whose entry names it unpacks. Otherwise error says why.
+bool CheckArchive(const std::wstring& path, const std::wstring& fileName, std::string& error) {
+    error = "not a ZIP archive: " + Utf8(fileName);
     ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
@@ -83,7 +91,27 @@ bool IsZipArchive(const std::wstring& path) {
     if (!mapping) return false;
     ScopedMappedView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     ZipReader zip;
-    return view && ZipReaderInitMem(zip, view.get(), static_cast<uint64_t>(size.QuadPart));
+    if (!view || !ZipReaderInitMem(zip, view.get(), static_cast<uint64_t>(size.QuadPart)))
+        return false;
+    for (uint32_t index = 0; index < ZipReaderGetNumFiles(zip); ++index) {
+        ZipEntryStat stat;
+        if (!ZipReaderFileStat(zip, index, stat)) {
+            error = Utf8(fileName) + ": the launcher cannot read record " +
+                    std::to_string(index + 1) + " of its central directory";
+            return false;
+        }
+        // The name as the launcher unpacks it: UTF-16, '/' taken as '\'.
+        std::wstring name = Utf8ToWide(stat.filename, std::strlen(stat.filename));
+        std::replace(name.begin(), name.end(), L'/', L'\\');
+        const char* reason = nullptr;
+        if (!IsSafeEntryName(name, reason)) {
+            error = Utf8(fileName) + " holds an entry every launcher refuses: " + stat.filename +
+                    " (" + reason + ")";
+            return false;
+        }
+    }
+    error.clear();
+    return true;
 }
 
 // The names of the regular files in folder.
@@ -100,7 +128,8 @@ bool ListFiles(const std::wstring& folder, std::vector<std::wstring>& names) {
 // Files an earlier run wrote (or left, had it been stopped between writing and renaming).
 bool IsOwnOutput(const std::wstring& name) {
     for (const wchar_t* own : {L"version.json", L"version.json.sig", L"version.json.new",
-                                   L"version.json.sig.new"}) {
+                               L"version.json.sig.new", L"version.json.old",
+                               L"version.json.sig.old"}) {
         if (CompareStringOrdinal(name.c_str(), -1, own, -1, TRUE) == CSTR_EQUAL)
             return true;
     }
@@ -133,10 +162,7 @@ bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
                 return false;
             }
         }
-        if (!IsZipArchive(Join(folder, name))) {
-            error = "not a ZIP archive: " + Utf8(name);
-            return false;
-        }
+        if (!CheckArchive(Join(folder, name), name, error)) return false;
         archives.push_back({version, name, std::string()});
     }
     std::sort(archives.begin(), archives.end(), [](const Archive& a, const Archive& b) {
@@ -145,8 +171,8 @@ bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
     return true;
 }
 
-std::string ManifestText(const std::wstring& latest, const std::vector<Archive>& archives,
-                         const std::wstring& baseUrl) {
+std::string ManifestText(const std::wstring& latest, uint64_t expires,
+                         const std::vector<Archive>& archives, const std::wstring& baseUrl) {
     std::string urls, digests, sizes;
     for (size_t i = 0; i < archives.size(); ++i) {
         const std::string separator = i + 1 < archives.size() ? ",\n" : "\n";
@@ -156,8 +182,12 @@ std::string ManifestText(const std::wstring& latest, const std::vector<Archive>&
         sizes += "    \"" + Utf8(archives[i].version) + "\": " +
                  std::to_string(archives[i].size) + separator;
     }
-    return "{\n  \"latest_version\": \"" + Utf8(latest) + "\",\n  \"download_urls\": {\n" + urls +
-           "  },\n  \"sha256\": {\n" + digests + "  },\n  \"size\": {\n" + sizes + "  }\n}\n";
+    // Before download_urls: the reader takes the first quoted "expires" in the body.
+    const std::string validity =
+        expires ? "  \"expires\": \"" + UtcTimeText(expires) + "\",\n" : std::string();
+    return "{\n  \"latest_version\": \"" + Utf8(latest) + "\",\n" + validity +
+           "  \"download_urls\": {\n" + urls + "  },\n  \"sha256\": {\n" + digests +
+           "  },\n  \"size\": {\n" + sizes + "  }\n}\n";
 }
 
 // The files as written say what was meant: the bytes read back are the ones signed, the
@@ -165,8 +195,8 @@ std::string ManifestText(const std::wstring& latest, const std::vector<Archive>&
 // digest.
 bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& signaturePath,
                       const std::string& publicKey, const std::string& signedBytes,
-                      const std::wstring& latest, const std::vector<Archive>& archives,
-                      const std::wstring& base) {
+                      const std::wstring& latest, uint64_t expires,
+                      const std::vector<Archive>& archives, const std::wstring& base) {
     std::map<std::wstring, std::wstring> urls;
     ArchiveDigests digests;
     for (const Archive& archive : archives) {
@@ -175,11 +205,67 @@ bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& sign
     }
     std::string manifest, signature;
     UpdateManifest parsed;
+    uint64_t parsedExpires = 0;
     return ReadFileToString(manifestPath, manifest) &&
            ReadFileToString(signaturePath, signature) && manifest == signedBytes &&
            VerifySignature(manifest, signature, publicKey) && ParseManifest(manifest, parsed) &&
            parsed.latest_version == latest && parsed.download_urls == urls &&
-           ParseArchiveDigests(manifest) == digests;
+           ParseArchiveDigests(manifest) == digests &&
+           ReadManifestExpiry(manifest, parsedExpires) && parsedExpires == expires;
+}
+
+// A whole number of days from 1 to kMostDays, as the moment that many days after now, in
+// whole seconds.
+bool ParseExpiry(const std::wstring& days, uint64_t now, uint64_t& expires) {
+    if (days.empty() || days.size() > 5 ||
+        days.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return false;
+    const unsigned long count = std::wcstoul(days.c_str(), nullptr, 10);
+    if (count < 1 || count > kMostDays) return false;
+    expires = now + count * kTicksPerDay;
+    expires -= expires % 10000000;
+    return true;
+}
+
+struct Replacement {
+    std::wstring staged, target;
+    bool setAside = false;  // the earlier target lies at target + kAsideSuffix
+    bool placed = false;
+};
+
+// Puts every staged file in the place of its target, or leaves every target as it was. The
+// targets are moved aside first (one held open without delete sharing stops it there), then
+// the staged files moved in; a failure undoes what was done. failed: the target that failed.
+bool ReplaceTogether(std::vector<Replacement>& files, std::wstring& failed, DWORD& code) {
+    bool done = true;
+    for (Replacement& file : files) {
+        const std::wstring aside = file.target + kAsideSuffix;
+        file.setAside = MoveFileExW(file.target.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+        if (!file.setAside && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            code = GetLastError();
+            failed = file.target;
+            done = false;
+            break;
+        }
+    }
+    for (Replacement& file : files) {
+        if (!done) break;
+        file.placed = MoveFileExW(file.staged.c_str(), file.target.c_str(), 0);
+        if (!file.placed) {
+            code = GetLastError();
+            failed = file.target;
+            done = false;
+        }
+    }
+    for (Replacement& file : files) {
+        const std::wstring aside = file.target + kAsideSuffix;
+        if (!done && file.placed)
+            MoveFileExW(file.target.c_str(), file.staged.c_str(), MOVEFILE_REPLACE_EXISTING);
+        if (!done && file.setAside)
+            MoveFileExW(aside.c_str(), file.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+        if (done && file.setAside) DeleteFileW(aside.c_str());
+    }
+    return done;
 }
 
 }  // namespace
@@ -216,7 +302,8 @@ bool CreateKeyFile(const std::wstring& keyPath, std::vector<std::string>& report
 
 bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
                    const std::wstring& baseUrl, const std::wstring& latest,
-                   std::vector<std::string>& report, std::string& error) {
+                   std::vector<std::string>& report, std::string& error,
+                   const std::wstring& expiresInDays, uint64_t now) {
     std::string keyText, key;
     if (!ReadFileToString(keyPath, keyText)) {
         error = "cannot read the key file " + Utf8(keyPath);
@@ -232,6 +319,12 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     }
     if (!IsVersionText(latest)) {
         error = "not a version (digits and dots): " + Utf8(latest);
+        return false;
+    }
+    uint64_t expires = 0;
+    if (!expiresInDays.empty() && !ParseExpiry(expiresInDays, now, expires)) {
+        error = "not a number of days from 1 to " + std::to_string(kMostDays) + ": " +
+                Utf8(expiresInDays);
         return false;
     }
     std::vector<Archive> archives;
@@ -255,7 +348,7 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
 
     std::wstring base = baseUrl;
     while (base.back() == L'/') base.pop_back();
-    const std::string manifest = ManifestText(latest, archives, base);
+    const std::string manifest = ManifestText(latest, expires, archives, base);
     std::string signature;
     if (!SignData(key, manifest, signature)) {
         error = "the key in " + Utf8(keyPath) + " cannot sign";
@@ -265,23 +358,25 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     const std::wstring signaturePath = Join(folder, kSignatureName);
     const std::wstring newManifest = manifestPath + kNewSuffix;
     const std::wstring newSignature = signaturePath + kNewSuffix;
-    const bool written = WriteStringToFile(newManifest, manifest) &&
-                         WriteStringToFile(newSignature, signature);
-    if (!written || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
-                                      latest, archives, base)) {
+    // Both new files are written, read back and verified before either takes the place of
+    // the earlier pair; then both do, or neither.
+    std::wstring failed;
+    if (!WriteStringToFile(newManifest, manifest)) failed = newManifest;
+    else if (!WriteStringToFile(newSignature, signature)) failed = newSignature;
+    DWORD code = GetLastError();
+    const bool staged = failed.empty();
+    std::vector<Replacement> files = {{newManifest, manifestPath}, {newSignature, signaturePath}};
+    if (!staged || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
+                                     latest, expires, archives, base) ||
+        !ReplaceTogether(files, failed, code)) {
         DeleteFileW(newManifest.c_str());
         DeleteFileW(newSignature.c_str());
-        error = written ? "what was written does not verify with the key's public half (is " +
-                              Utf8(keyPath) + " damaged?); nothing was published"
-                        : "cannot write into " + Utf8(folder);
-        return false;
-    }
-    if (!MoveFileExW(newManifest.c_str(), manifestPath.c_str(), MOVEFILE_REPLACE_EXISTING) ||
-        !MoveFileExW(newSignature.c_str(), signaturePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        error = "cannot replace " + Utf8(manifestPath) + " (error " +
-                std::to_string(GetLastError()) + ")";
-        DeleteFileW(newManifest.c_str());
-        DeleteFileW(newSignature.c_str());
+        error = failed.empty()
+                    ? "what was written does not verify with the key's public half (is " +
+                          Utf8(keyPath) + " damaged?); nothing was published"
+                    : std::string(staged ? "cannot replace " : "cannot write ") + Utf8(failed) +
+                          " (error " + std::to_string(code) +
+                          "); the earlier version.json and version.json.sig are as they were";
         return false;
     }
     report.clear();
@@ -290,12 +385,13 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
                          Utf8(base + L"/" + archive.fileName));
     }
     report.push_back("wrote " + Utf8(manifestPath) + " (latest " + Utf8(latest) +
+                     (expires ? ", expires " + UtcTimeText(expires) : std::string()) +
                      ") and its signature, verified with public key " + PublicKeyText(key));
     return true;
 }
 
 bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
-                  std::vector<std::string>& report, std::string& error) {
+                  std::vector<std::string>& report, std::string& error, uint64_t now) {
     std::string point, manifest, signature;
     if (!ParsePublicKeyText(publicKeyText, point)) {
         error = "not a public key (128 hex digits): " + publicKeyText;
@@ -314,7 +410,16 @@ bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
     }
     UpdateManifest parsed;
     if (!ParseManifest(manifest, parsed)) {
-        error = "version.json has no latest_version";
+        error = "version.json has no latest_version, or a version key the launcher refuses";
+        return false;
+    }
+    uint64_t expires = 0;
+    if (!ReadManifestExpiry(manifest, expires)) {
+        error = "version.json has an expires that is not YYYY-MM-DDTHH:MM:SSZ";
+        return false;
+    }
+    if (expires != 0 && now >= expires) {
+        error = "version.json expired at " + UtcTimeText(expires) + "; publish again";
         return false;
     }
     if (parsed.download_urls.empty()) {
@@ -339,8 +444,10 @@ bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
             error = Utf8(fileName) + " does not match its sha256 entry";
             return false;
         }
+        if (!CheckArchive(Join(folder, fileName), fileName, error)) return false;
     }
-    report = {"version.json: signature valid, latest " + Utf8(parsed.latest_version) + ", " +
+    report = {"version.json: signature valid, latest " + Utf8(parsed.latest_version) +
+              (expires ? ", expires " + UtcTimeText(expires) : std::string()) + ", " +
               std::to_string(parsed.download_urls.size()) + " archives match their digests"};
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "base/text.h"
+#include "install/entry_name.h"
 
 std::string FindQuotedValue(const std::string& body, const std::string& name) {
     size_t key = body.find("\"" + name + "\"");
@@ -50,13 +51,30 @@ void ReadStringObject(const std::string& body, const std::string& key,
     }
 }
 
+// A key names files in the application directory (VERSION.zip and its part files), so it holds
+// only ASCII letters, digits, '.', '-', '_' and '+', is not dots alone (nor empty), and
+// VERSION.zip is no device name ("nul.zip").
+bool IsSafeVersionKey(const std::wstring& key) {
+    const auto allowed = [](wchar_t c) {
+        return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+               c == L'.' || c == L'-' || c == L'_' || c == L'+';
+    };
+    return key.find_first_not_of(L'.') != std::wstring::npos &&
+           std::all_of(key.begin(), key.end(), allowed) && IsSafeEntryName(key + L".zip");
+}
+
 }  // namespace
 
 bool ParseManifest(const std::string& body, UpdateManifest& manifest) {
     std::string latest = FindQuotedValue(body, "latest_version");
     if (latest.empty()) return false;
+    std::map<std::wstring, std::wstring> urls;
+    ReadStringObject(body, "download_urls", urls);
+    for (const auto& entry : urls) {
+        if (!IsSafeVersionKey(entry.first)) return false;
+    }
     manifest.latest_version = Utf8ToWide(latest);
-    ReadStringObject(body, "download_urls", manifest.download_urls);
+    manifest.download_urls = std::move(urls);
     return true;
 }
 

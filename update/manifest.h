@@ -14,8 +14,9 @@ struct UpdateManifest {
 // empty. Not a JSON parser: nothing is unescaped and nothing between the tokens is checked.
 std::string FindQuotedValue(const std::string& body, const std::string& name);
 
-// False (and manifest untouched) when no non-empty latest_version is found; true otherwise,
-// whatever happened to download_urls.
+// False (and manifest untouched) when no non-empty latest_version is found, or when a
+// download_urls key could name a file outside the application directory or a device (see
+// manifest.cpp); true otherwise, whatever else happened to download_urls.
 bool ParseManifest(const std::string& body, UpdateManifest& manifest);
 
 // A signed manifest's "sha256" member: version key to the hex SHA-256 of its archive. Read

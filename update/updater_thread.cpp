@@ -7,6 +7,7 @@
 #include "update/install_steps.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/manifest_expiry.h"
 #include "update/signature.h"
 #include "update/stale_downloads.h"
 #include "update/update_steps.h"
@@ -14,8 +15,8 @@
 namespace {
 
 // The pass up to its last message, which RunUpdatePass posts on every path.
-void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
-                     const std::string& publicKey) {
+void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::string& publicKey,
+                     uint64_t now) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
@@ -34,6 +35,11 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
                    VerifySignature(body, signature, publicKey);
         })) {
         PostLogLine(window, L"Chữ ký thông tin phiên bản không hợp lệ.");
+        return;
+    }
+    // A replayed old manifest keeps a valid signature; only its signed end of validity tells.
+    if (!publicKey.empty() && ManifestHasExpired(body, now)) {
+        PostLogLine(window, L"Thông tin phiên bản đã hết hạn.");
         return;
     }
     UpdateManifest manifest;
@@ -65,11 +71,12 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl,
 
 }  // namespace
 
-void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey) {
+void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey,
+                   uint64_t now) {
     // The fetch, the downloads and the unpacking end the pass with their own lines when memory
     // runs out; what little is left to allocate must not take the process with it either.
     try {
-        CheckAndInstall(window, manifestUrl, publicKey);
+        CheckAndInstall(window, manifestUrl, publicKey, now);
     } catch (...) {
     }
     PostEnableStart(window);

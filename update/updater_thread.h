@@ -1,15 +1,19 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+
+#include "update/manifest_expiry.h"
 
 // One update pass against manifestUrl, reporting to window with the worker messages. Ends by
 // posting WM_APP_ENABLE_START on every path, also when memory runs out; throws nothing. With a
 // publicKey (the text of update/signature.h), the manifest must come with a valid signature at
 // manifestUrl + ".sig" and every archive must match the manifest's "sha256" entry before it is
-// unpacked; without one, neither is looked for.
+// unpacked, and a manifest whose "expires" has come by now (a UTC FILETIME count) is refused;
+// without one, none of these is looked for.
 void RunUpdatePass(HWND window, const std::wstring& manifestUrl,
-                   const std::string& publicKey = std::string());
+                   const std::string& publicKey = std::string(), uint64_t now = CurrentUtcTime());
 
 // Thread start routine: the parameter is the main window. Runs one pass against the manifest
 // URL and with the public key compiled into the launcher and returns 0.

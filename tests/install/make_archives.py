@@ -148,7 +148,8 @@ unsafe = ["../evil.txt", "sub/../../evil.txt", "..\\evil.txt", "sub/..", "../", 
           "sub/.. /evil.txt", "/evil.txt", "\\evil.txt", "C:evil.txt", "C:/evil.txt",
           "C:\\evil.txt", "//server/share/evil.txt", "\\\\server\\share\\evil.txt",
           "\\\\?\\C:\\evil.txt", "good.txt:stream", "sub/con:", "NUL", "sub/nul.txt", "Com1",
-          "lpt9.tar.gz", "aux .txt", "CON./x", "prn  "]
+          "lpt9.tar.gz", "aux .txt", "CON./x", "prn  ", "conin$", "sub/CONOUT$.txt",
+          "Clock$ .log"]
 for i, name in enumerate(unsafe):  # last: the safe entries before it are not written either
     write("unsafe-%d.zip" % i, archive([entry("good.txt", b"1"), entry("dir/", b"", 0),
                                         entry("dir/x", b"2"), entry(name, b"3")]))

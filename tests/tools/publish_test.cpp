@@ -9,25 +9,33 @@
 #include <filesystem>
 #include <map>
 
+#include "base/hex.h"
+#include "base/scoped_handle.h"
+#include "base/sha256.h"
+#include "base/text.h"
 #include "tests/support/support.h"
+#include "tools/signing_key.h"
 #include "update/manifest.h"
+#include "update/updater_thread.h"
 
 namespace {
 
 using Files = std::map<std::wstring, std::string>;
+constexpr uint64_t k2030 = 135379296000000000, kDay = 864000000000;  // 2030-01-01T00:00:00Z
 
 class Publish : public testing::Test {
 protected:
     TempDir dir;
     const std::wstring release = dir.File(L"release"), key = dir.File(L"key.txt");
     const std::string zip = ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/good.zip"));
-    std::string publicKey, error;
+    std::string publicKey, privateKey, error;
     std::vector<std::string> report;
 
     void SetUp() override {
         CreateDirectoryW(release.c_str(), nullptr);
         ASSERT_TRUE(CreateKeyFile(key, report, error)) << error;
         publicKey = report.at(0);
+        ASSERT_TRUE(ParsePrivateKeyText(ReadBytes(key), privateKey));
     }
     void Put(const Files& files) {
         for (const auto& [name, bytes] : files)
@@ -58,9 +66,6 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
     EXPECT_EQ(ParseArchiveSizes(ReadBytes(release + L"\\version.json")),
               (ArchiveSizes{{L"1.0.0", size}, {L"1.10.0", size + 1}, {L"1.9.0", size}}));
     EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
-    // A second run replaces its own files.
-    EXPECT_TRUE(PublishFolder(key, release, L"https://h.example/r", L"1.9.0", report, error))
-        << error;
     // Verifying refuses another key, and a changed archive.
     ASSERT_TRUE(CreateKeyFile(dir.File(L"other.txt"), report, error));
     EXPECT_FALSE(VerifyFolder(release, report.at(0), report, error));
@@ -68,51 +73,62 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
     ASSERT_TRUE(WriteStringToFile(release + L"\\1.0.0.zip", zip + " "));
     EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
     EXPECT_EQ(error, "1.0.0.zip does not match its sha256 entry");
+    // A signed manifest listing, with its true digest, an archive every launcher refuses.
+    std::string digest, signature;
+    const std::string unsafe = ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/unsafe-21.zip"));
+    ASSERT_TRUE(Sha256OfBytes(unsafe, digest));
+    const std::string body = R"({"latest_version":"1","download_urls":{"1":"https://h/1.zip"},)"
+                             R"("sha256":{"1":")" + HexText(digest) + "\"}}";
+    ASSERT_TRUE(SignData(privateKey, body, signature));
+    Put({{L"1.zip", unsafe}, {L"version.json", body}, {L"version.json.sig", signature}});
+    EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
+    EXPECT_EQ(error, "1.zip holds an entry every launcher refuses: aux .txt (names a device)");
 }
 
 TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
     ASSERT_TRUE(WriteStringToFile(dir.File(L"public.txt"), publicKey + "\n"));
     const Files one = {{L"1.0.0.zip", zip}};
+    const auto archive = [](const std::string& name) {
+        return Files{{L"1.0.0.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name))}};
+    };
+    const std::string unsafe = "1.0.0.zip holds an entry every launcher refuses: ";
     const struct {
         Files files;
-        std::wstring latest, baseUrl, keyName;
+        std::wstring latest;
         std::string error;
+        std::wstring days = L"", baseUrl = L"https://h/r", keyName = L"key.txt";
     } cases[] = {
-        {{{L"1.0.0.zip", zip}, {L"1.0-beta.zip", zip}},
-         L"1.0.0",
-         L"https://h/r",
-         L"key.txt",
+        {{{L"1.0.0.zip", zip}, {L"1.0-beta.zip", zip}}, L"1.0.0",
          "not a version (digits and dots): 1.0-beta.zip"},
-        {one, L"1.x", L"https://h/r", L"key.txt", "not a version (digits and dots): 1.x"},
-        {{{L"1.2.zip", zip}, {L"1.2.0.zip", zip}},
-         L"1.2",
-         L"https://h/r",
-         L"key.txt",
-         "two archives of the same version: 1.2"},
-        {one, L"1.1.0", L"https://h/r", L"key.txt", "no archive of the latest version 1.1.0"},
-        {{}, L"1.0.0", L"https://h/r", L"key.txt", "no archive of the latest version 1.0.0"},
-        {{{L"1.0.0.zip", "PK\x03\x04 but no archive"}},
-         L"1.0.0",
-         L"https://h/r",
-         L"key.txt",
-         "not a ZIP archive: 1.0.0.zip"},
-        {{{L"1.0.0.zip", zip}, {L"notes.txt", "x"}},
-         L"1.0.0",
-         L"https://h/r",
-         L"key.txt",
-         "not a ZIP archive: notes.txt"},
-        {one, L"1.0.0", L"http://h/r", L"key.txt", "not an https URL: http://h/r"},
-        {one, L"1.0.0", L"https://h/a\"b", L"key.txt", "not an https URL: https://h/a\"b"},
-        {one, L"1.0.0", L"https://h/r", L"missing.txt", "cannot read the key file "},
-        {one, L"1.0.0", L"https://h/r", L"public.txt",
-         "public.txt is not a private key made by hopwell-publish keygen"},
+        {one, L"1.x", "not a version (digits and dots): 1.x"},
+        {{{L"1.2.zip", zip}, {L"1.2.0.zip", zip}}, L"1.2", "two archives of the same version: 1.2"},
+        {one, L"1.1.0", "no archive of the latest version 1.1.0"},
+        {{}, L"1.0.0", "no archive of the latest version 1.0.0"},
+        {{{L"1.0.0.zip", "PK\x03\x04 but no archive"}}, L"1.0.0", "not a ZIP archive: 1.0.0.zip"},
+        {{{L"1.0.0.zip", zip}, {L"notes.txt", "x"}}, L"1.0.0", "not a ZIP archive: notes.txt"},
+        {archive("record.zip"), L"1.0.0",
+         "1.0.0.zip: the launcher cannot read record 2 of its central directory"},
+        {archive("unsafe-18.zip"), L"1.0.0", unsafe + "sub/nul.txt (names a device)"},
+        {archive("unsafe-1.zip"), L"1.0.0",
+         unsafe + "sub/../../evil.txt (steps up out of the folder)"},
+        {archive("unsafe-7.zip"), L"1.0.0", unsafe + "/evil.txt (starts at the root)"},
+        {archive("unsafe-15.zip"), L"1.0.0",
+         unsafe + "good.txt:stream (names a drive or stream (':'))"},
+        {one, L"1.0.0", "not a number of days from 1 to 36500: 0", L"0"},
+        {one, L"1.0.0", "not a number of days from 1 to 36500: 36501", L"36501"},
+        {one, L"1.0.0", "not a number of days from 1 to 36500: 1x", L"1x"},
+        {one, L"1.0.0", "not an https URL: http://h/r", L"", L"http://h/r"},
+        {one, L"1.0.0", "not an https URL: https://h/a\"b", L"", L"https://h/a\"b"},
+        {one, L"1.0.0", "cannot read the key file ", L"", L"https://h/r", L"missing.txt"},
+        {one, L"1.0.0", "public.txt is not a private key made by hopwell-publish keygen", L"",
+         L"https://h/r", L"public.txt"},
     };
     for (const auto& c : cases) {
         ClearDirectory(release);
         Put(c.files);
         const Files before = Snapshot();
-        EXPECT_FALSE(
-            PublishFolder(dir.File(c.keyName), release, c.baseUrl, c.latest, report, error));
+        EXPECT_FALSE(PublishFolder(dir.File(c.keyName), release, c.baseUrl, c.latest, report,
+                                   error, c.days));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_EQ(Snapshot(), before) << c.error;
     }
@@ -122,6 +138,62 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
               std::string::npos)
         << error;
     EXPECT_EQ(ReadBytes(key), keyText);
+}
+
+// Both files take the place of the earlier ones, or neither does: either held by a reader
+// that does not share deletion (a sync client, a web server) leaves the folder as it was.
+TEST_F(Publish, AHeldManifestFileLeavesTheEarlierReleaseAsItWas) {
+    Put({{L"1.0.0.zip", zip}});
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error)) << error;
+    Put({{L"1.1.0.zip", zip}});
+    for (const std::wstring held : {L"version.json.sig", L"version.json"}) {
+        const Files before = Snapshot();
+        ScopedFile holder(CreateFileW((release + L"\\" + held).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+        EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error));
+        const std::string named = "cannot replace " + WideToUtf8(release + L"\\" + held);
+        EXPECT_EQ(error.rfind(named + " (error ", 0), 0u) << error;
+        EXPECT_EQ(Snapshot(), before) << error;
+    }
+    EXPECT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error)) << error;
+    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
+    EXPECT_EQ(Snapshot().size(), 4u);
+}
+
+// The expiry is written whole seconds after now, verify refuses the folder from that moment
+// on, and a launcher with the key refuses the manifest with its line; without a key, or
+// without an expiry, the pass goes on.
+TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
+    Put({{L"1.0.0.zip", zip}});
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"31",
+                              k2030 + 5000000))
+        << error;
+    EXPECT_NE(ReadBytes(release + L"\\version.json").find("\"expires\": \"2030-02-01T00:00:00Z\""),
+              std::string::npos);
+    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error, k2030 + 31 * kDay - 1)) << error;
+    EXPECT_FALSE(VerifyFolder(release, publicKey, report, error, k2030 + 31 * kDay));
+    EXPECT_EQ(error, "version.json expired at 2030-02-01T00:00:00Z; publish again");
+
+    std::string signature;
+    const std::wstring expired = L"Thông tin phiên bản đã hết hạn.",
+                       current = L"Bạn đang ở phiên bản mới nhất (0.0.0).";
+    const std::string in2030 = R"(, "expires": "2030-01-01T00:00:00Z")";
+    // The expiry of the manifest served; whether the launcher has the key; its clock.
+    for (const auto& [member, keyed, now, line] :
+         std::initializer_list<std::tuple<std::string, bool, uint64_t, std::wstring>>{
+             {in2030, true, k2030 - 1, current}, {in2030, true, k2030, expired},
+             {in2030, false, k2030 + kDay, current}, {"", true, k2030 + kDay, current},
+             {R"(, "expires": "2030-02-30T00:00:00Z")", true, k2030 - kDay, expired}}) {
+        const std::string body = R"({"latest_version": "0.0.0")" + member + "}";
+        ASSERT_TRUE(SignData(privateKey, body, signature));
+        const std::wstring url = Serve("expiring.json", body);
+        Serve("expiring.json.sig", signature);
+        const std::string trusted = keyed ? publicKey : "";
+        EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, now); }),
+                  (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
+            << body << " at " << now;
+    }
 }
 
 }  // namespace

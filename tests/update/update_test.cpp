@@ -11,6 +11,7 @@
 #include "tests/support/support.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/manifest_expiry.h"
 #include "update/signature.h"
 #include "update/update_steps.h"
 #include "update/updater_thread.h"
@@ -114,6 +115,43 @@ TEST(ParseArchiveSizes, TakesPlainDecimalNumbersOnly) {
         "3": "7", "4": -1, "5": 1234567890123456789, "6": 123456789012345678})"),
               (ArchiveSizes{{L"1", 5000000003}, {L"2", 7}, {L"6", 123456789012345678}}));
     EXPECT_TRUE(ParseArchiveSizes(R"({"size": 7})").empty());
+}
+
+// A key becomes VERSION.zip and its part files in the application directory.
+TEST(ParseManifest, RefusesVersionKeysThatAreNoPlainFileName) {
+    for (const auto& [key, accepted] : std::initializer_list<std::pair<std::string, bool>>{
+             {"1.0.0-rc_1+B2", true}, {"v2", true}, {".5", true}, {"1..0.", true},
+             {"9.9.9\\..\\..\\x", false}, {"../x", false}, {"1/0", false}, {"1:0", false},
+             {"1 0", false}, {"1\t", false}, {"1%2e", false}, {"", false}, {".", false},
+             {"..", false}, {"CON", false}, {"nul.1", false}, {"Lpt3", false},
+             {"1.0\xC3\xA1", false}, {"1.0\xEF\xBC\x91", false}}) {
+        UpdateManifest manifest;
+        const std::string body = R"({"latest_version":"1","download_urls":{"1":"u",")" + key +
+                                 R"(":"u"}})";
+        EXPECT_EQ(ParseManifest(body, manifest), accepted) << key;
+        EXPECT_EQ(manifest.download_urls.size(), accepted ? 2u : 0u) << key;
+    }
+}
+
+TEST(ManifestExpiry, OnlyAValidTimeInOneExactFormatIsRead) {
+    const uint64_t k2030 = 135379296000000000;  // 2030-01-01T00:00:00Z
+    for (const auto& [member, moment] : std::initializer_list<std::pair<std::string, uint64_t>>{
+             {R"("expires":"2030-01-01T00:00:01Z")", k2030 + 10000000},
+             {R"("expires": "2028-02-29T23:59:59Z")", 134799551990000000},
+             {R"("Expires": "2030-01-01T00:00:00Z")", 0}, {"", 0}}) {
+        uint64_t expires = 1;
+        EXPECT_TRUE(ReadManifestExpiry(R"({"latest_version": "1", )" + member + "}", expires));
+        EXPECT_EQ(expires, moment) << member;  // 0: none
+    }
+    for (const char* refused :
+         {"2029-02-29T00:00:00Z", "2030-13-01T00:00:00Z", "2030-01-01T24:00:00Z",
+          "2030-01-01T00:60:00Z", "2030-01-01T00:00:60Z", "2030-01-01 00:00:00Z",
+          "2030-01-01T00:00:00z", "2030-01-01T00:00:00", "2030-1-01T00:00:00Z",
+          "+030-01-01T00:00:00Z", "2030-01-01T00:00:00Z ", "", "1601-01-01T00:00:00Z"}) {
+        uint64_t expires = 0;
+        EXPECT_FALSE(ReadManifestExpiry(std::string(R"({"expires": ")") + refused + "\"}", expires))
+            << refused;
+    }
 }
 
 TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
