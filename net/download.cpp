@@ -327,17 +327,16 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
     if (failed) SetEvent(stop.get());
     for (std::thread& worker : workers) worker.join();
     writeRecord();
+    if (progress && !progressFailed) progress(bytesWritten.load(), length);
+    // A segment that failed left its part short, which the merge refuses.
     bool changed = false;
-    for (const auto& end : ends) {
-        failed = failed || end != TransferEnd::Whole;
-        changed = changed || end == TransferEnd::Changed;
-    }
+    for (const auto& end : ends) changed = changed || end == TransferEnd::Changed;
     // Parts of another file are of no use to a later start.
     if (changed) {
         for (ScopedFile& part : parts) part.reset();
         DiscardPartialDownload(destination);
+        return false;
     }
-    if (progress && !progressFailed) progress(bytesWritten.load(), length);
     if (failed || !MergeParts(partPaths, parts, length)) return false;
     if (options.digest && !hasher.Finish(*options.digest)) {
         CutTo(parts[0].get(), segmentLengths[0]);
