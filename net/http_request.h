@@ -9,6 +9,7 @@
 
 #include "base/scoped_handle.h"
 #include "net/http_client.h"
+#include "net/user_proxy.h"
 
 // A WinHTTP session, connection or request handle, closed with WinHttpCloseHandle.
 struct InternetHandleTraits {
@@ -38,17 +39,6 @@ struct HttpRequest {
     // The lowest-speed window that ReadHttpBody applies.
     DWORD lowSpeedWindowMs = kLowSpeedWindowMs;
 };
-
-// The proxy a request goes through: empty for WinHTTP's default (its own setting, else none).
-struct HttpProxy {
-    std::wstring proxy;   // as Internet Options writes it: "host:port", "http=host:port;..."
-    std::wstring bypass;  // hosts that go direct, "<local>" for names without a dot
-};
-
-// The proxy for url when WinHTTP's own setting names none (WinHTTP reads only its own): the
-// user's Internet Options. An auto-config script or auto-detection comes first, each step
-// bounded to a few seconds; then a static proxy with its bypass list. Whatever fails is direct.
-HttpProxy UserProxyFor(const std::wstring& url);
 
 // Splits url, opens session, connection and request of the given kind through proxy (null:
 // UserProxyFor(url)), adds its header lines and extraHeader's (the range lines), sends it and
