@@ -74,7 +74,8 @@ bool CutTo(HANDLE file, uint64_t length) { return SeekTo(file, length) && SetEnd
 enum class TryEnd { Whole, Retry, Failed, Changed };
 
 // One request for the rest of a segment, written on at the part's position.
-TryEnd FetchRange(const SegmentTask& task, HANDLE stop, uint64_t& moved, DWORD& retryAfterMs) {
+TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uint64_t& moved,
+                  DWORD& retryAfterMs) {
     wchar_t rangeLine[128] = {};
     swprintf(rangeLine, 128, L"Range: bytes=%llu-%llu\r\n",
              static_cast<unsigned long long>(task.firstByte),
@@ -109,7 +110,7 @@ TryEnd FetchRange(const SegmentTask& task, HANDLE stop, uint64_t& moved, DWORD& 
     ReadHttpBody(opened, [&](const char* data, DWORD size) {
         // Never past the range; a download that failed elsewhere ends this one too.
         refused = size > room - moved;
-        if (refused || WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return false;
+        if (refused || stopped.load()) return false;
         DWORD written = 0;
         const bool ok = WriteFile(task.part, data, size, &written, nullptr) && written == size;
         moved += written;
@@ -254,7 +255,8 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
     ScopedHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stop) return false;
     std::atomic<int> waiting{0}, waitsBegun{0};
-    const SegmentSignals signals{stop.get(), waiting, waitsBegun};
+    std::atomic<bool> stopped{false};
+    const SegmentSignals signals{stop.get(), stopped, waiting, waitsBegun};
     std::array<std::atomic<bool>, kSegmentCount> finished{};
     std::array<std::atomic<TransferEnd>, kSegmentCount> ends{};
     std::vector<std::thread> workers;
@@ -285,7 +287,10 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
                 } catch (...) {
                     end = TransferEnd::Failed;
                 }
-                if (end != TransferEnd::Whole) SetEvent(signals.stop);
+                if (end != TransferEnd::Whole) {
+                    signals.stopped = true;
+                    SetEvent(signals.stop);
+                }
                 done.store(true);
             }));
         } catch (...) {
@@ -324,7 +329,10 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
         failed = true;  // thrown by the progress callback, which is not called again
         progressFailed = true;
     }
-    if (failed) SetEvent(stop.get());
+    if (failed) {
+        stopped = true;
+        SetEvent(stop.get());
+    }
     for (std::thread& worker : workers) worker.join();
     writeRecord();
     if (progress && !progressFailed) progress(bytesWritten.load(), length);
@@ -370,7 +378,7 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
         rest.firstByte = next;
         uint64_t moved = 0;
         DWORD retryAfterMs = 0;
-        const TryEnd end = FetchRange(rest, signals.stop, moved, retryAfterMs);
+        const TryEnd end = FetchRange(rest, signals.stopped, moved, retryAfterMs);
         next += moved;
         if (end == TryEnd::Whole) break;
         if (end == TryEnd::Failed) return TransferEnd::Failed;

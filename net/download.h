@@ -62,6 +62,7 @@ struct SegmentTask {
 // What the workers of one download share with its driver.
 struct SegmentSignals {
     HANDLE stop;  // manual-reset event, set when the download has failed: waits end at once
+    std::atomic<bool>& stopped;  // set with it, for a look per chunk that costs no system call
     std::atomic<int>& waiting;      // how many workers wait to retry now
     std::atomic<int>& waitsBegun;   // raised as each wait begins
 };
