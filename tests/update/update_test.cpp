@@ -2,6 +2,7 @@
 // files, and a pass when memory runs out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -40,6 +41,16 @@ TEST(UpdatePass, EndsWithItsLineWhenMemoryRunsOut) {
     EXPECT_EQ(lines, (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...",
                                                 L"Không thể lấy thông tin phiên bản từ server.",
                                                 L"enable-start"}));
+}
+
+// While a download waits to retry (its archive answered 503 once), the status line says so.
+TEST(UpdatePass, SaysSoWhileADownloadWaitsToRetry) {
+    Serve("busy.zip", "not an archive");
+    const std::wstring url = Serve("busy.json", R"({"latest_version": "1.0.0", "download_urls":
+        {"1.0.0": ")" + WideToUtf8(ServerUrl("/busy.zip?busy=1")) + "\"}}");
+    const std::vector<std::wstring> lines =
+        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"status Mất kết nối, đang thử lại..."), 1);
 }
 
 // Only the first three numbers count; characters but digits and dots are skipped, without
