@@ -2,6 +2,7 @@
 // files, and a pass when memory runs out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -40,6 +41,16 @@ TEST(UpdatePass, EndsWithItsLineWhenMemoryRunsOut) {
     EXPECT_EQ(lines, (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...",
                                                 L"Không thể lấy thông tin phiên bản từ server.",
                                                 L"enable-start"}));
+}
+
+// While a download waits to retry (its archive answered 503 once), the status line says so.
+TEST(UpdatePass, SaysSoWhileADownloadWaitsToRetry) {
+    Serve("busy.zip", "not an archive");
+    const std::wstring url = Serve("busy.json", R"({"latest_version": "1.0.0", "download_urls":
+        {"1.0.0": ")" + WideToUtf8(ServerUrl("/busy.zip?busy=1")) + "\"}}");
+    const std::vector<std::wstring> lines =
+        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"status Mất kết nối, đang thử lại..."), 1);
 }
 
 // Only the first three numbers count; characters but digits and dots are skipped, without
@@ -107,6 +118,14 @@ TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
         EXPECT_EQ(manifest.latest_version, row.latest ? row.latest : L"kept") << row.body;
         EXPECT_EQ(manifest.download_urls, row.latest ? row.urls : Urls({{L"k", L"v"}})) << row.body;
     }
+}
+
+// Only plain decimal numbers that fit are lengths; anything else leaves its version out.
+TEST(ParseArchiveSizes, TakesPlainDecimalNumbersOnly) {
+    EXPECT_EQ(ParseArchiveSizes(R"({"sha256": {"1": "ab"}, "size": {"1": 5000000003, "2":7,
+        "3": "7", "4": -1, "5": 1234567890123456789, "6": 123456789012345678})"),
+              (ArchiveSizes{{L"1", 5000000003}, {L"2", 7}, {L"6", 123456789012345678}}));
+    EXPECT_TRUE(ParseArchiveSizes(R"({"size": 7})").empty());
 }
 
 // A key becomes VERSION.zip and its part files in the application directory.
