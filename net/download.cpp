@@ -1,10 +1,13 @@
 #include "net/download.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
 #include "base/scoped_handle.h"
+#include "net/download_record.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
 #include "net/part_hasher.h"
@@ -13,6 +16,9 @@ namespace {
 
 constexpr int kSegmentCount = 4;
 constexpr uint64_t kSegmentThreshold = 2097152;
+// How often a running download brings its record up to date: a process that ends keeps at
+// least what the record had.
+constexpr uint64_t kRecordEveryMs = 500;
 
 struct SegmentBounds {
     uint64_t firstByte;
@@ -43,18 +49,86 @@ bool IsExactRange(const std::wstring& contentRange, uint64_t firstByte, uint64_t
            first == firstByte && last == lastByte;
 }
 
+// The TOTAL of "bytes FIRST-LAST/TOTAL" is the length of the file the range came from.
+bool NamesTotal(const std::wstring& contentRange, uint64_t length) {
+    const size_t slash = contentRange.find(L'/');
+    uint64_t total = 0;
+    return slash != std::wstring::npos &&
+           ParseUnsigned64(contentRange.substr(slash + 1), total) && total == length;
+}
+
 uint64_t FileLength(const std::wstring& path, bool& exists) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     exists = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != 0;
     return exists ? (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
 }
 
-// Appends every part to destination in index order, deleting each once copied. Parts whose
-// length differs from their segment (a worker that failed or stopped early) fail the merge
-// before the destination is touched, and stay on disk. A part being hashed is deleted only once
-// the hasher is done with it.
-bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>& partPaths,
-                uint64_t length, const PartHasher* hasher) {
+bool SeekTo(HANDLE file, uint64_t offset, DWORD from = FILE_BEGIN) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, at, nullptr, from) != 0;
+}
+
+bool CutTo(HANDLE file, uint64_t length) { return SeekTo(file, length) && SetEndOfFile(file); }
+
+enum class TryEnd { Whole, Retry, Failed, Changed };
+
+// One request for the rest of a segment, written on at the part's position.
+TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uint64_t& moved,
+                  DWORD& retryAfterMs) {
+    wchar_t rangeLine[128] = {};
+    swprintf(rangeLine, 128, L"Range: bytes=%llu-%llu\r\n",
+             static_cast<unsigned long long>(task.firstByte),
+             static_cast<unsigned long long>(task.lastByte));
+    std::wstring headers = rangeLine;
+    if (!task.validator.empty()) headers += L"If-Range: " + task.validator + L"\r\n";
+    HttpRequest opened;
+    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, headers,
+                         task.lowSpeedWindowMs, &task.proxy)) {
+        return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
+    }
+    const DWORD status = HttpStatusCode(opened);
+    if (IsRetryableStatus(status)) {
+        retryAfterMs = HttpRetryAfterMs(opened);
+        return TryEnd::Retry;
+    }
+    // If-Range answered with the whole body: the file is not the one the part holds.
+    if (status == 200 && !task.validator.empty()) return TryEnd::Changed;
+    // A whole body (200) or another range would be joined into a corrupt archive.
+    std::wstring contentRange;
+    if (HttpStatusCode(opened) != 206 ||
+        !HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_RANGE, contentRange) ||
+        !IsExactRange(contentRange, task.firstByte, task.lastByte)) {
+        return TryEnd::Failed;
+    }
+    // A range of a file of another length: it was replaced since the probe.
+    if (!NamesTotal(contentRange, task.length)) return TryEnd::Changed;
+
+    const uint64_t room = task.lastByte - task.firstByte + 1;
+    bool refused = false;
+    // The loop ends at the end of the data or at the first failed query, read or write.
+    ReadHttpBody(opened, [&](const char* data, DWORD size) {
+        // Never past the range; a download that failed elsewhere ends this one too.
+        refused = size > room - moved;
+        if (refused || stopped.load()) return false;
+        DWORD written = 0;
+        const bool ok = WriteFile(task.part, data, size, &written, nullptr) && written == size;
+        moved += written;
+        task.partBytes.fetch_add(written);
+        task.bytesWritten.fetch_add(written);
+        refused = !ok;
+        return ok;
+    });
+    if (refused) return TryEnd::Failed;
+    return moved == room ? TryEnd::Whole : TryEnd::Retry;
+}
+
+// Part 0 becomes the archive: the others are appended to it through the handles held since the
+// download began, which let nothing else write them, so the bytes hashed are the bytes joined.
+// Parts whose length differs from their segment (a worker that failed or stopped early) fail
+// the merge before anything is appended.
+bool MergeParts(const std::vector<std::wstring>& partPaths,
+                const std::array<ScopedFile, kSegmentCount>& parts, uint64_t length) {
     for (int i = 0; i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
         bool exists = false;
@@ -63,101 +137,160 @@ bool MergeParts(const std::wstring& destination, const std::vector<std::wstring>
             return false;
         }
     }
-    ScopedFile target(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!target) return false;
+    if (!SeekTo(parts[0].get(), 0, FILE_END)) return false;
     std::vector<char> buffer(kReadBufferSize, 0);
-    for (int i = 0; i < kSegmentCount; ++i) {
-        const std::wstring& partPath = partPaths[i];
-        {
-            ScopedFile part(CreateFileW(partPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!part) return false;
-            for (;;) {
-                DWORD read = 0;
-                // A read error is no end of the part: stop rather than join a short archive.
-                if (!ReadFile(part.get(), buffer.data(), kReadBufferSize, &read, nullptr)) {
-                    return false;
-                }
-                if (read == 0) break;
-                DWORD written = 0;
-                if (!WriteFile(target.get(), buffer.data(), read, &written, nullptr) ||
-                    written != read) {
-                    return false;
-                }
+    for (int i = 1; i < kSegmentCount; ++i) {
+        if (!SeekTo(parts[i].get(), 0)) return false;
+        for (;;) {
+            DWORD read = 0;
+            // A read error is no end of the part: stop rather than join a short archive.
+            if (!ReadFile(parts[i].get(), buffer.data(), kReadBufferSize, &read, nullptr)) {
+                return false;
+            }
+            if (read == 0) break;
+            DWORD written = 0;
+            if (!WriteFile(parts[0].get(), buffer.data(), read, &written, nullptr) ||
+                written != read) {
+                return false;
             }
         }
-        if (hasher) hasher->WaitForPart(i);
-        DeleteFileW(partPath.c_str());
     }
     return true;
 }
 
-}  // namespace
-
-std::thread (*StartSegmentThread)(std::function<void()> work) = StartThread;
-
-void DownloadSegment(SegmentTask task) {
-    wchar_t rangeLine[128] = {};
-    swprintf(rangeLine, 128, L"Range: bytes=%llu-%llu\r\n",
-             static_cast<unsigned long long>(task.firstByte),
-             static_cast<unsigned long long>(task.lastByte));
-    HttpRequest opened;
-    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, rangeLine,
-                         task.lowSpeedWindowMs)) {
-        return;
-    }
-    // A whole body (200) or another range would be joined into a corrupt archive.
-    std::wstring contentRange;
-    if (HttpStatusCode(opened) != 206 ||
-        !HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_RANGE, contentRange) ||
-        !IsExactRange(contentRange, task.firstByte, task.lastByte)) {
-        return;
-    }
-
-    ScopedFile part(CreateFileW(task.partPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!part) return;
-    // The loop ends at the end of the data or at the first failed query, read or write.
-    ReadHttpBody(opened, [&](const char* data, DWORD size) {
-        DWORD written = 0;
-        if (!WriteFile(part.get(), data, size, &written, nullptr)) return false;
-        task.bytesWritten.fetch_add(written);
-        return true;
-    });
+// Renames the open file, so nothing can come between the merge and the name.
+bool RenameOpenFile(HANDLE file, const std::wstring& to) {
+    const DWORD nameBytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->FileNameLength = nameBytes;
+    std::memcpy(info->FileName, to.c_str(), nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size())) != 0;
 }
 
-bool DownloadFile(const std::wstring& url, const std::wstring& destination,
-                  ProgressCallback progress, DWORD lowSpeedWindowMs, std::string* digest) {
-    uint64_t length = 0;
-    bool acceptsRanges = false;
-    if (!HttpProbe(url, length, acceptsRanges) || !acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress), lowSpeedWindowMs,
-                                    digest);
-    }
+// Part 0, which holds the merged file, becomes destination. On failure it is cut back to its
+// segment, so that every part is again what the record says.
+bool MoveIntoPlace(ScopedFile& part, const std::wstring& partPath,
+                   const std::wstring& destination, uint64_t segmentLength) {
+    if (RenameOpenFile(part.get(), destination)) return true;
+    part.reset();
+    if (MoveFileExW(partPath.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    part.reset(CreateFileW(partPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (part) CutTo(part.get(), segmentLength);
+    return false;
+}
 
+std::vector<std::wstring> PartPaths(const std::wstring& destination) {
     std::vector<std::wstring> partPaths;
     for (int i = 0; i < kSegmentCount; ++i) {
         partPaths.push_back(destination + L".part" + std::to_wstring(i));
     }
-    // A part left by an earlier attempt must not stand in for a segment that fails now.
-    for (const std::wstring& partPath : partPaths) DeleteFileW(partPath.c_str());
+    return partPaths;
+}
 
+// The part lengths of an earlier start that its record vouches for: the record names this URL,
+// length and validator, and this many parts. Empty otherwise.
+std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::wstring& url,
+                                    const HttpResource& resource, size_t count) {
+    DownloadRecord earlier;
+    if (resource.validator.empty() ||
+        !ReadDownloadRecord(DownloadRecordPath(destination), earlier) || earlier.url != url ||
+        earlier.length != resource.length || earlier.validator != resource.validator ||
+        earlier.partBytes.size() != count) {
+        return {};
+    }
+    return earlier.partBytes;
+}
+
+bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
+                      const HttpResource& resource, const ProgressCallback& progress,
+                      const DownloadOptions& options, const HttpProxy& proxy) {
+    const uint64_t length = resource.length;
+    const std::vector<std::wstring> partPaths = PartPaths(destination);
+    const std::wstring recordPath = DownloadRecordPath(destination);
+    const std::vector<uint64_t> recorded =
+        RecordedParts(destination, url, resource, kSegmentCount);
+    const bool resuming = !recorded.empty();
+    // A part left by an earlier attempt must not stand in for a segment unless its record
+    // vouches for it.
+    if (!resuming) {
+        DeleteFileW(recordPath.c_str());
+        for (const std::wstring& partPath : partPaths) DeleteFileW(partPath.c_str());
+    }
+
+    // Held until the merge and shared for reading only, so nothing else writes a part.
+    std::array<ScopedFile, kSegmentCount> parts;
+    std::array<std::atomic<uint64_t>, kSegmentCount> partBytes{};
+    std::vector<uint64_t> segmentLengths;
     std::atomic<uint64_t> bytesWritten{0};
+    for (int i = 0; i < kSegmentCount; ++i) {
+        const SegmentBounds bounds = BoundsOf(length, i);
+        segmentLengths.push_back(bounds.lastByte - bounds.firstByte + 1);
+        parts[i].reset(CreateFileW(partPaths[i].c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                   FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+        if (!parts[i]) return false;
+        LARGE_INTEGER size = {};
+        uint64_t kept = 0;
+        if (resuming) {
+            if (!GetFileSizeEx(parts[i].get(), &size)) return false;
+            kept = std::min({recorded[i], static_cast<uint64_t>(size.QuadPart),
+                             segmentLengths[i]});
+            if (!CutTo(parts[i].get(), kept)) return false;
+        }
+        partBytes[i] = kept;
+        bytesWritten += kept;
+    }
+    const bool keepRecord = !resource.validator.empty();
+    const auto writeRecord = [&] {
+        DownloadRecord record{url, length, resource.validator, {}};
+        for (const auto& bytes : partBytes) record.partBytes.push_back(bytes.load());
+        if (keepRecord) WriteDownloadRecord(recordPath, record);
+    };
+    writeRecord();
+
+    ScopedHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop) return false;
+    std::atomic<int> waiting{0}, waitsBegun{0};
+    std::atomic<bool> stopped{false};
+    const SegmentSignals signals{stop.get(), stopped, waiting, waitsBegun};
     std::array<std::atomic<bool>, kSegmentCount> finished{};
+    std::array<std::atomic<TransferEnd>, kSegmentCount> ends{};
     std::vector<std::thread> workers;
     // Room for every worker first: a push that failed would drop a running thread unjoined.
     workers.reserve(kSegmentCount);
-    PartHasher hasher(partPaths, finished.data());
-    bool started = !digest || hasher.Start();
+    PartHasher hasher(partPaths, segmentLengths, finished.data());
+    bool started = !options.digest || hasher.Start();
     for (int i = 0; started && i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
-        SegmentTask task{bounds.firstByte, bounds.lastByte, partPaths[i], url, bytesWritten,
-                         lowSpeedWindowMs};
+        const SegmentTask task{bounds.firstByte + partBytes[i].load(),
+                               bounds.lastByte,
+                               length,
+                               parts[i].get(),
+                               url,
+                               resource.validator,
+                               proxy,
+                               bytesWritten,
+                               partBytes[i],
+                               options.lowSpeedWindowMs};
         std::atomic<bool>& done = finished[i];
+        std::atomic<TransferEnd>& end = ends[i];
+        const RetryPolicy& policy = options.retry;
         try {
-            workers.push_back(StartSegmentThread([task, &done] {
-                DownloadSegment(task);
+            workers.push_back(StartSegmentThread([task, &done, &end, &policy, &signals] {
+                // Nothing may escape a thread's function: it would end the process.
+                try {
+                    end = DownloadSegment(task, policy, signals);
+                } catch (...) {
+                    end = TransferEnd::Failed;
+                }
+                if (end != TransferEnd::Whole) {
+                    signals.stopped = true;
+                    SetEvent(signals.stop);
+                }
                 done.store(true);
             }));
         } catch (...) {
@@ -167,23 +300,116 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
         }
     }
 
-    if (started) {
+    bool failed = !started;
+    bool progressFailed = false;
+    try {
         uint64_t t0 = GetTickCount64();
-        for (;;) {
+        uint64_t lastRecord = t0;
+        int waitsTold = 0;
+        while (started) {
             bool running = false;
             for (const std::atomic<bool>& done : finished) running = running || !done.load();
             const uint64_t now = GetTickCount64();
-            if (now - t0 >= 200) {
+            // While a segment waits to retry, its line replaces the progress, which holds.
+            if (waitsBegun.load() != waitsTold) {
+                waitsTold = waitsBegun.load();
+                if (options.retrying) options.retrying();
+            } else if (waiting.load() == 0 && now - t0 >= 200) {
                 if (progress) progress(bytesWritten.load(), length);
                 t0 = now;
             }
-            Sleep(50);
+            if (now - lastRecord >= kRecordEveryMs) {
+                writeRecord();
+                lastRecord = now;
+            }
             if (!running) break;
+            WaitForSingleObject(stop.get(), 50);
         }
+    } catch (...) {
+        failed = true;  // thrown by the progress callback, which is not called again
+        progressFailed = true;
+    }
+    if (failed) {
+        stopped = true;
+        SetEvent(stop.get());
     }
     for (std::thread& worker : workers) worker.join();
-    if (!started) return false;
-    if (progress) progress(bytesWritten.load(), length);
-    if (!MergeParts(destination, partPaths, length, digest ? &hasher : nullptr)) return false;
-    return !digest || hasher.Finish(*digest);
+    writeRecord();
+    if (progress && !progressFailed) progress(bytesWritten.load(), length);
+    // A segment that failed left its part short, which the merge refuses.
+    bool changed = false;
+    for (const auto& end : ends) changed = changed || end == TransferEnd::Changed;
+    // Parts of another file are of no use to a later start.
+    if (changed) {
+        for (ScopedFile& part : parts) part.reset();
+        DiscardPartialDownload(destination);
+        return false;
+    }
+    if (failed || !MergeParts(partPaths, parts, length)) return false;
+    if (options.digest && !hasher.Finish(*options.digest)) {
+        CutTo(parts[0].get(), segmentLengths[0]);
+        return false;
+    }
+    if (!MoveIntoPlace(parts[0], partPaths[0], destination, segmentLengths[0])) return false;
+    for (ScopedFile& part : parts) part.reset();
+    DiscardPartialDownload(destination);
+    return true;
+}
+
+}  // namespace
+
+std::thread (*StartSegmentThread)(std::function<void()> work) = StartThread;
+
+std::wstring DownloadRecordPath(const std::wstring& destination) {
+    return destination + L".resume";
+}
+
+void DiscardPartialDownload(const std::wstring& destination) {
+    for (const std::wstring& partPath : PartPaths(destination)) DeleteFileW(partPath.c_str());
+    DeleteFileW(DownloadRecordPath(destination).c_str());
+}
+
+TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
+                            const SegmentSignals& signals) {
+    int failures = 0;
+    uint64_t next = task.firstByte;
+    while (next <= task.lastByte) {
+        SegmentTask rest = task;
+        rest.firstByte = next;
+        uint64_t moved = 0;
+        DWORD retryAfterMs = 0;
+        const TryEnd end = FetchRange(rest, signals.stopped, moved, retryAfterMs);
+        next += moved;
+        if (end == TryEnd::Whole) break;
+        if (end == TryEnd::Failed) return TransferEnd::Failed;
+        if (end == TryEnd::Changed) return TransferEnd::Changed;
+        if (moved >= policy.freeTryBytes) continue;
+        if (++failures >= policy.triesPerRange) return TransferEnd::Failed;
+        ++signals.waiting;
+        ++signals.waitsBegun;
+        const DWORD woke =
+            WaitForSingleObject(signals.stop, RetryWaitMs(policy, failures, retryAfterMs));
+        --signals.waiting;
+        if (woke == WAIT_OBJECT_0) return TransferEnd::Failed;
+    }
+    return TransferEnd::Whole;
+}
+
+bool DownloadFile(const std::wstring& url, const std::wstring& destination,
+                  ProgressCallback progress, const DownloadOptions& options) {
+    HttpResource resource;
+    const bool probed = HttpProbe(url, resource, options.retry);
+    const uint64_t length = resource.length;
+    // A signed manifest's length: a server announcing another has another file.
+    if (probed && options.expectedSize >= 0 && length != 0 &&
+        length != static_cast<uint64_t>(options.expectedSize)) {
+        return false;
+    }
+    // Looked up once: a script evaluated by every request would cost each of them.
+    const HttpProxy proxy = UserProxyFor(url);
+    if (!probed || !resource.acceptsRanges || length < kSegmentThreshold) {
+        return DownloadSingleStream(url, destination, std::move(progress), options,
+                                    probed ? &resource : nullptr, &proxy);
+    }
+    return DownloadSegments(url, destination, resource, progress, options, proxy);
 }

@@ -1,5 +1,6 @@
 #include "net/http_client.h"
 
+#include <functional>
 #include <vector>
 
 #include "net/http_request.h"
@@ -41,8 +42,11 @@ bool ParseUnsigned64(const std::wstring& text, uint64_t& value) {
     return true;
 }
 
-bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
-                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs) {
+namespace {
+
+bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& request,
+                  const std::wstring& extraHeader, DWORD lowSpeedWindowMs,
+                  const HttpProxy* given) {
     wchar_t host[256] = {};
     wchar_t path[2048] = {};
     URL_COMPONENTS parts = {};
@@ -58,9 +62,16 @@ bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest&
     INTERNET_PORT port = parts.nPort;
     if (port == 0) port = secure ? 443 : 80;
 
-    HttpRequest request;
-    request.session.reset(WinHttpOpen(L"Hopwell/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    // Every request has a session of its own, so the proxy given to it is this request's.
+    // WINHTTP_OPTION_PROXY would say the same, but Wine ignores it.
+    const HttpProxy found = given ? HttpProxy() : UserProxyFor(url);
+    const std::wstring& proxy = given ? given->proxy : found.proxy;
+    const std::wstring& bypass = given ? given->bypass : found.bypass;
+    request.session.reset(WinHttpOpen(
+        L"Hopwell/1.0",
+        proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+        proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
+        bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0));
     if (!request.session) return false;
     DWORD maxConnections = 8;
     WinHttpSetOption(request.session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &maxConnections,
@@ -89,19 +100,38 @@ bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest&
         // Byte ranges count raw bytes, so a segment never asks for a coded body.
         request.decompressing = EnableDecompression(request.request.get());
         AddHeader(request.request.get(), L"Accept-Encoding: identity\r\n");
-        if (!extraHeader.empty()) AddHeader(request.request.get(), extraHeader.c_str());
         break;
     case HttpRequestKind::Probe:
         break;
     }
+    if (!extraHeader.empty()) AddHeader(request.request.get(), extraHeader.c_str());
 
     if (!WinHttpSendRequest(request.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.request.get(), nullptr)) {
         return false;
     }
-    opened = std::move(request);
     return true;
+}
+
+}  // namespace
+
+bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
+                     const std::wstring& extraHeader, DWORD lowSpeedWindowMs,
+                     const HttpProxy* proxy) {
+    HttpRequest request;
+    const bool ok = SetUpRequest(url, kind, request, extraHeader, lowSpeedWindowMs, proxy);
+    // Closing the handles must not hide why the request failed.
+    const DWORD error = GetLastError();
+    if (ok) opened = std::move(request);
+    request = HttpRequest();
+    SetLastError(error);
+    return ok;
+}
+
+bool IsDropOrTimeout(DWORD error) {
+    return error == ERROR_WINHTTP_TIMEOUT || error == ERROR_WINHTTP_CONNECTION_ERROR ||
+           error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 }
 
 DWORD HttpStatusCode(const HttpRequest& opened) {
@@ -175,42 +205,100 @@ bool ReadHttpBody(const HttpRequest& opened,
     return true;
 }
 
-bool HttpGetToMemory(const std::wstring& url, std::string& body, DWORD lowSpeedWindowMs) {
-    HttpRequest opened;
-    if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened, std::wstring(),
-                         lowSpeedWindowMs)) {
-        return false;
-    }
-    std::string received;
-    bool tooLong = false;
-    bool tooSlow = false;
-    // A dropped connection ends the body silently: what arrived before it is the result.
-    ReadHttpBody(
-        opened,
-        [&](const char* data, DWORD size) {
-            tooLong = received.size() + size > kMaxManifestBytes;
-            if (!tooLong) received.append(data, size);
-            return !tooLong;
-        },
-        &tooSlow);
-    if (tooLong || tooSlow) return false;
-    body = std::move(received);
-    return true;
+DWORD HttpRetryAfterMs(const HttpRequest& opened) {
+    std::wstring text;
+    if (!HttpHeaderText(opened, WINHTTP_QUERY_RETRY_AFTER, text)) return 0;
+    uint64_t seconds = 0;
+    if (ParseUnsigned64(text, seconds)) return seconds > 86400 ? 86400000 : seconds * 1000;
+    SYSTEMTIME when = {};
+    if (!WinHttpTimeToSystemTime(text.c_str(), &when)) return 0;
+    FILETIME then = {}, now = {};
+    if (!SystemTimeToFileTime(&when, &then)) return 0;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t a = (static_cast<uint64_t>(then.dwHighDateTime) << 32) | then.dwLowDateTime;
+    const uint64_t b = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    if (a <= b) return 0;
+    const uint64_t ms = (a - b) / 10000;
+    return ms > 86400000 ? 86400000 : static_cast<DWORD>(ms);
 }
 
-bool HttpProbe(const std::wstring& url, uint64_t& length, bool& acceptsRanges) {
-    length = 0;
-    acceptsRanges = false;
-    HttpRequest opened;
-    if (!OpenHttpRequest(url, HttpRequestKind::Probe, opened)) return false;
-    HttpContentLength(opened, length);
-    wchar_t ranges[64] = {};
-    DWORD size = sizeof(ranges);
-    if (WinHttpQueryHeaders(opened.request.get(), WINHTTP_QUERY_ACCEPT_RANGES,
-                            WINHTTP_HEADER_NAME_BY_INDEX, ranges, &size,
-                            WINHTTP_NO_HEADER_INDEX) &&
-        std::wstring(ranges, size / sizeof(wchar_t)).find(L"bytes") != std::wstring::npos) {
-        acceptsRanges = true;
+namespace {
+
+enum class TryResult { Done, Retry, Failed };
+
+// Runs one try after another, waiting as policy says, until one is done or failed for good or
+// policy.requestTries have been made.
+bool WithRetries(const RetryPolicy& policy, const std::function<TryResult(DWORD&)>& tryOnce) {
+    for (int tries = 1;; ++tries) {
+        DWORD retryAfterMs = 0;
+        const TryResult result = tryOnce(retryAfterMs);
+        if (result != TryResult::Retry) return result == TryResult::Done;
+        if (tries >= policy.requestTries) return false;
+        Sleep(RetryWaitMs(policy, tries, retryAfterMs));
     }
-    return true;
+}
+
+}  // namespace
+
+bool HttpGetToMemory(const std::wstring& url, std::string& body, DWORD lowSpeedWindowMs,
+                     const RetryPolicy& policy) {
+    return WithRetries(policy, [&](DWORD& retryAfterMs) {
+        HttpRequest opened;
+        if (!OpenHttpRequest(url, HttpRequestKind::ManifestFetch, opened, std::wstring(),
+                             lowSpeedWindowMs)) {
+            return IsDropOrTimeout(GetLastError()) ? TryResult::Retry : TryResult::Failed;
+        }
+        const DWORD status = HttpStatusCode(opened);
+        if (IsRetryableStatus(status)) {
+            retryAfterMs = HttpRetryAfterMs(opened);
+            return TryResult::Retry;
+        }
+        // An error page is no manifest, nor a signature.
+        if (status < 200 || status > 299) return TryResult::Failed;
+        uint64_t announced = 0;
+        const bool hasLength = HttpContentLength(opened, announced) && !opened.decompressing;
+        std::string received;
+        bool tooLong = false;
+        bool tooSlow = false;
+        const bool ended = ReadHttpBody(
+            opened,
+            [&](const char* data, DWORD size) {
+                tooLong = received.size() + size > kMaxManifestBytes;
+                if (!tooLong) received.append(data, size);
+                return !tooLong;
+            },
+            &tooSlow);
+        if (tooLong) return TryResult::Failed;
+        // A dropped connection may end the body like a complete one; the length tells.
+        if (!ended || tooSlow || (hasLength && received.size() != announced)) {
+            return TryResult::Retry;
+        }
+        body = std::move(received);
+        return TryResult::Done;
+    });
+}
+
+bool HttpProbe(const std::wstring& url, HttpResource& resource, const RetryPolicy& policy) {
+    resource = HttpResource();
+    return WithRetries(policy, [&](DWORD& retryAfterMs) {
+        HttpRequest opened;
+        if (!OpenHttpRequest(url, HttpRequestKind::Probe, opened)) {
+            return IsDropOrTimeout(GetLastError()) ? TryResult::Retry : TryResult::Failed;
+        }
+        const DWORD status = HttpStatusCode(opened);
+        if (IsRetryableStatus(status)) {
+            retryAfterMs = HttpRetryAfterMs(opened);
+            return TryResult::Retry;
+        }
+        HttpContentLength(opened, resource.length);
+        std::wstring text;
+        resource.acceptsRanges = HttpHeaderText(opened, WINHTTP_QUERY_ACCEPT_RANGES, text) &&
+                                 text.find(L"bytes") != std::wstring::npos;
+        if (HttpHeaderText(opened, WINHTTP_QUERY_ETAG, text) && text.compare(0, 2, L"W/") != 0) {
+            resource.validator = text;
+        } else if (HttpHeaderText(opened, WINHTTP_QUERY_LAST_MODIFIED, text)) {
+            resource.validator = text;
+        }
+        return TryResult::Done;
+    });
 }

@@ -9,6 +9,7 @@
 
 #include "base/scoped_handle.h"
 #include "net/http_client.h"
+#include "net/user_proxy.h"
 
 // A WinHTTP session, connection or request handle, closed with WinHttpCloseHandle.
 struct InternetHandleTraits {
@@ -39,14 +40,31 @@ struct HttpRequest {
     DWORD lowSpeedWindowMs = kLowSpeedWindowMs;
 };
 
-// Splits url, opens session, connection and request of the given kind, adds its header lines
-// (for Segment, extraHeader is the range line), sends it and receives the response; the
+// Splits url, opens session, connection and request of the given kind through proxy (null:
+// UserProxyFor(url)), adds its header lines and extraHeader's (the range lines), sends it and
+// receives the response; the
 // headers, and any silence in the body, may last at most lowSpeedWindowMs. True with every
 // handle open once a response has arrived, whatever its status; false with every handle it had
-// opened closed again.
+// opened closed again, and GetLastError telling why.
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
                      const std::wstring& extraHeader = std::wstring(),
-                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs);
+                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs,
+                     const HttpProxy* proxy = nullptr);
+
+// A request that failed this way (GetLastError after OpenHttpRequest) met a dropped connection
+// or a time-out, which another try may not meet; a refused connection, an unknown host or a
+// certificate refused would meet the same again.
+bool IsDropOrTimeout(DWORD error);
+
+// A certificate or TLS failure, which no retry of a download mends; anything else may be a
+// network that comes back.
+inline bool IsSecureFailure(DWORD error) {
+    return error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_INVALID_CA ||
+           error == ERROR_WINHTTP_SECURE_INVALID_CERT ||
+           error == ERROR_WINHTTP_SECURE_CERT_CN_INVALID ||
+           error == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
+           error == ERROR_WINHTTP_SECURE_CERT_REVOKED;
+}
 
 // The status code of a received response; 0 when it cannot be read.
 DWORD HttpStatusCode(const HttpRequest& opened);
@@ -57,6 +75,10 @@ bool HttpHeaderText(const HttpRequest& opened, DWORD query, std::wstring& value)
 // Content-Length read as text, so lengths of 4 GiB and more survive. False, with length 0,
 // when the response has none or it is not a plain decimal number.
 bool HttpContentLength(const HttpRequest& opened, uint64_t& length);
+
+// How long the answer's Retry-After asks to wait, in milliseconds (seconds or an HTTP date); 0
+// when it has none or it cannot be read.
+DWORD HttpRetryAfterMs(const HttpRequest& opened);
 
 // Decimal text without sign or spaces to an unsigned 64-bit number; false on anything else,
 // including overflow.

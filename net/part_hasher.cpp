@@ -9,8 +9,8 @@ constexpr DWORD kPollMs = 2;
 }  // namespace
 
 PartHasher::PartHasher(const std::vector<std::wstring>& partPaths,
-                       const std::atomic<bool>* finished)
-    : partPaths_(partPaths), finished_(finished) {}
+                       const std::vector<uint64_t>& lengths, const std::atomic<bool>* finished)
+    : partPaths_(partPaths), lengths_(lengths), finished_(finished) {}
 
 PartHasher::~PartHasher() {
     stop_.store(true);
@@ -25,10 +25,6 @@ bool PartHasher::Start() {
         return false;  // no thread, or no memory for one
     }
     return true;
-}
-
-void PartHasher::WaitForPart(int index) const {
-    while (hashedParts_.load() <= index && !ended_.load()) Sleep(kPollMs);
 }
 
 bool PartHasher::Finish(std::string& digest) {
@@ -51,37 +47,28 @@ void PartHasher::Run() {
     } catch (...) {
         failed_.store(true);
     }
-    ended_.store(true);
 }
 
 bool PartHasher::HashPart(int index, std::vector<char>& buffer) {
-    // The worker creates its part once its answer has come; one that ends without is a failure.
-    // The merge may delete a part as soon as it is hashed, hence FILE_SHARE_DELETE.
-    ScopedFile part;
-    for (;;) {
-        const bool workerEnded = finished_[index].load();
-        part.reset(CreateFileW(partPaths_[index].c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (part) break;
-        if (workerEnded || stop_.load()) return false;
-        Sleep(kPollMs);
-    }
-    for (;;) {
+    // The download holds every part open for writing from before its workers start.
+    ScopedFile part(CreateFileW(partPaths_[index].c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!part) return false;
+    for (uint64_t left = lengths_[index]; left > 0;) {
         // Noted before the read: once the worker has ended, an empty read is the part's end.
         const bool workerEnded = finished_[index].load();
+        const DWORD want = static_cast<DWORD>(left < buffer.size() ? left : buffer.size());
         DWORD read = 0;
-        if (!ReadFile(part.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                      nullptr))
-            return false;
+        if (!ReadFile(part.get(), buffer.data(), want, &read, nullptr)) return false;
         if (read > 0) {
             AddToSha256(sha_, buffer.data(), read);
-        } else if (workerEnded) {
-            return true;
-        } else if (stop_.load()) {
+            left -= read;
+        } else if (workerEnded || stop_.load()) {
             return false;
         } else {
             Sleep(kPollMs);
         }
     }
+    return true;
 }

@@ -39,6 +39,7 @@ struct Archive {
     std::wstring version;
     std::wstring fileName;
     std::string digest;
+    uint64_t size = 0;  // bytes, so that a launcher refuses a longer body before writing it
 };
 
 std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
@@ -172,18 +173,21 @@ bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
 
 std::string ManifestText(const std::wstring& latest, uint64_t expires,
                          const std::vector<Archive>& archives, const std::wstring& baseUrl) {
-    std::string urls, digests;
+    std::string urls, digests, sizes;
     for (size_t i = 0; i < archives.size(); ++i) {
         const std::string separator = i + 1 < archives.size() ? ",\n" : "\n";
         const std::string key = "    \"" + Utf8(archives[i].version) + "\": \"";
         urls += key + Utf8(baseUrl + L"/" + archives[i].fileName) + "\"" + separator;
         digests += key + HexText(archives[i].digest) + "\"" + separator;
+        sizes += "    \"" + Utf8(archives[i].version) + "\": " +
+                 std::to_string(archives[i].size) + separator;
     }
     // Before download_urls: the reader takes the first quoted "expires" in the body.
     const std::string validity =
         expires ? "  \"expires\": \"" + UtcTimeText(expires) + "\",\n" : std::string();
     return "{\n  \"latest_version\": \"" + Utf8(latest) + "\",\n" + validity +
-           "  \"download_urls\": {\n" + urls + "  },\n  \"sha256\": {\n" + digests + "  }\n}\n";
+           "  \"download_urls\": {\n" + urls + "  },\n  \"sha256\": {\n" + digests +
+           "  },\n  \"size\": {\n" + sizes + "  }\n}\n";
 }
 
 // The files as written say what was meant: the bytes read back are the ones signed, the
@@ -332,10 +336,14 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
         return false;
     }
     for (Archive& archive : archives) {
-        if (!Sha256OfFile(Join(folder, archive.fileName), archive.digest)) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (!Sha256OfFile(Join(folder, archive.fileName), archive.digest) ||
+            !GetFileAttributesExW(Join(folder, archive.fileName).c_str(), GetFileExInfoStandard,
+                                  &data)) {
             error = "cannot read " + Utf8(archive.fileName);
             return false;
         }
+        archive.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
 
     std::wstring base = baseUrl;

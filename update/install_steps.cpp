@@ -121,10 +121,11 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         ProgressReporter reporter{lastReportTick, stepNumber, stepCount,
                                   window,         startTick,  step.version};
         std::string digest;
-        if (!Attempt([&] {
-                return DownloadFile(step.url, zipPath, reporter, kLowSpeedWindowMs,
-                                    digests ? &digest : nullptr);
-            })) {
+        DownloadOptions options;
+        options.digest = digests ? &digest : nullptr;
+        options.expectedSize = step.size;
+        options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
+        if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter, options); })) {
             PostLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }

@@ -1,6 +1,7 @@
 #include "update/manifest.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "base/text.h"
 #include "install/entry_name.h"
@@ -81,4 +82,30 @@ ArchiveDigests ParseArchiveDigests(const std::string& body) {
     ArchiveDigests digests;
     ReadStringObject(body, "sha256", digests);
     return digests;
+}
+
+ArchiveSizes ParseArchiveSizes(const std::string& body) {
+    ArchiveSizes sizes;
+    const size_t at = body.find("\"size\"");
+    const size_t open = at == std::string::npos ? at : body.find('{', at);
+    const size_t close = open == std::string::npos ? open : body.find('}', open);
+    if (close == std::string::npos) return sizes;
+    const std::string text = body.substr(open + 1, close - open - 1);
+    for (size_t offset = 0;;) {
+        const size_t nameStart = text.find('"', offset);
+        const size_t nameEnd =
+            nameStart == std::string::npos ? nameStart : text.find('"', nameStart + 1);
+        const size_t colon = nameEnd == std::string::npos ? nameEnd : text.find(':', nameEnd);
+        if (colon == std::string::npos) break;
+        const size_t first = std::min(text.find_first_not_of(" \t\r\n", colon + 1), text.size());
+        size_t end = first;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        // Up to 18 digits always fit.
+        if (end > first && end - first <= 18) {
+            sizes[Utf8ToWide(text.data() + nameStart + 1, nameEnd - nameStart - 1)] =
+                std::stoll(text.substr(first, end - first));
+        }
+        offset = std::max(end, colon + 1);
+    }
+    return sizes;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -22,3 +23,9 @@ bool ParseManifest(const std::string& body, UpdateManifest& manifest);
 // like download_urls; launchers without a key never look at it.
 using ArchiveDigests = std::map<std::wstring, std::wstring>;
 ArchiveDigests ParseArchiveDigests(const std::string& body);
+
+// A signed manifest's "size" member: version key to the length of its archive in bytes, a
+// plain decimal number ("size": {"1.2.0": 1048576}). Versions whose entry is not such a number
+// are left out; launchers without a key never look at it.
+using ArchiveSizes = std::map<std::wstring, int64_t>;
+ArchiveSizes ParseArchiveSizes(const std::string& body);

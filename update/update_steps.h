@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 struct UpdateStep {
     std::wstring version;
     std::wstring url;
+    int64_t size = -1;  // what a signed manifest promises; -1: nothing
 };
 
 // Every offered version newer than installedVersion and not newer than latest_version,

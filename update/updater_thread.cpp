@@ -10,6 +10,7 @@
 #include "update/manifest_expiry.h"
 #include "update/pass_lock.h"
 #include "update/signature.h"
+#include "update/stale_downloads.h"
 #include "update/update_steps.h"
 
 namespace {
@@ -53,7 +54,13 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
         return;
     }
 
-    const std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
+    std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
+    const ArchiveSizes sizes = publicKey.empty() ? ArchiveSizes() : ParseArchiveSizes(body);
+    for (UpdateStep& step : steps) {
+        const auto size = sizes.find(step.version);
+        if (size != sizes.end()) step.size = size->second;
+    }
+    DiscardOtherDownloads(steps);
     if (steps.empty()) {
         PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
         return;

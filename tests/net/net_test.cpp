@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <new>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -14,10 +16,22 @@
 #include "base/sha256.h"
 #include "base/text.h"
 #include "net/download.h"
+#include "net/download_record.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
 #include "tests/support/support.h"
 #include "tools/worker_sink.h"
+
+// While set, allocations of 200000 bytes and more fail on every thread but the test's own, as
+// when memory runs out for a segment's buffer.
+std::atomic<DWORD> failAllocationsOffThread{0};
+
+void* operator new(size_t size) {
+    const DWORD spared = failAllocationsOffThread;
+    if (spared != 0 && size >= 200000 && GetCurrentThreadId() != spared) throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;  // freed with free()
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -38,8 +52,8 @@ std::string Put(const std::string& bytes, const std::string& suffix = "") {
     return "/" + name;
 }
 
-// The Range lines of the GETs of a path, ordered by their first byte.
-std::vector<std::string> RangesAsked(const std::string& path) {
+// The Range lines of the GETs of a path ("" for none), in the order they came.
+std::vector<std::string> Gets(const std::string& path) {
     std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
     std::vector<std::string> ranges;
     for (std::string method, target, range; std::getline(log, method, '\t');) {
@@ -47,10 +61,48 @@ std::vector<std::string> RangesAsked(const std::string& path) {
         std::getline(log, range);
         if (method == "GET" && target.substr(0, target.find('?')) == path) ranges.push_back(range);
     }
+    return ranges;
+}
+
+// The same, ordered by their first byte.
+std::vector<std::string> RangesAsked(const std::string& path) {
+    std::vector<std::string> ranges = Gets(path);
     std::sort(ranges.begin(), ranges.end(), [](const std::string& a, const std::string& b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
     return ranges;
+}
+
+// Retries at once, so that a test of them takes milliseconds.
+RetryPolicy Quick(int triesPerRange = 5, uint64_t freeTryBytes = 1048576) {
+    RetryPolicy policy;
+    policy.firstWaitMs = policy.maxWaitMs = 1;
+    policy.triesPerRange = triesPerRange;
+    policy.freeTryBytes = freeTryBytes;
+    return policy;
+}
+
+DownloadOptions With(const RetryPolicy& policy, std::string* digest = nullptr,
+                     DWORD lowSpeedWindowMs = kLowSpeedWindowMs) {
+    DownloadOptions options;
+    options.retry = policy;
+    options.digest = digest;
+    options.lowSpeedWindowMs = lowSpeedWindowMs;
+    return options;
+}
+
+// The bytes that the GETs of a path asked for after the first `skip` of them.
+uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip) {
+    const std::vector<std::string> ranges = Gets(path);
+    uint64_t bytes = 0;
+    for (size_t i = skip; i < ranges.size(); ++i) {
+        const std::string& range = ranges[i];
+        const size_t dash = range.find('-');
+        const uint64_t first = range.empty() ? 0 : std::stoull(range.substr(6, dash - 6));
+        const uint64_t end = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) + 1 : whole;
+        bytes += end - first;
+    }
+    return bytes;
 }
 
 // Every report, done and total, and when the first came. Reports come on the calling thread,
@@ -68,29 +120,38 @@ struct Reports {
     uint64_t LastDone() const { return calls.empty() ? 0 : calls.back().first; }
 };
 
-TEST(HttpGetToMemory, KeepsWhatArrivedAndFailsOnlyWithoutAnAnswer) {
+TEST(HttpGetToMemory, TakesOnlyWholeSuccessfulAnswersRetryingTransientFaults) {
     const std::string body = RandomBytes(100000);
-    const std::string path = Put(body), empty = Put("", "-empty");
-    const std::string huge = Put(std::string(17 << 20, ' '), "-huge");  // more than any manifest
+    const std::string huge(17 << 20, ' ');  // more than any manifest
     const struct {
-        std::wstring url;
+        std::string served, query;
         bool answered;
-        std::string body;
+        size_t gets;  // made for it
     } rows[] = {
-        {ServerUrl(huge), false, "untouched"},
-        {ServerUrl(path), true, body},
-        {ServerUrl(path + "?status=404"), true, body},  // an error page is a body as well
-        {ServerUrl(empty), true, ""},
-        {ServerUrl(path + "?drop=40000"), true, body.substr(0, 40000)},
-        {ServerUrl(path + "?length=none"), true, body},
-        {ServerUrl(path + "?gzip"), true, body},  // gzip is asked for only where it is decoded
-        {L"http://127.0.0.1:1/version.json", false, "untouched"},
+        {huge, "", false, 1},
+        {body, "", true, 1},
+        {"", "", true, 1},
+        {body, "?length=none", true, 1},
+        {body, "?gzip", true, 1},  // gzip is asked for only where it is decoded
+        {body, "?status=404", false, 1},  // an error page is no manifest
+        {body, "?busy=3", true, 4},
+        {body, "?busy=4", false, 4},
+        {body, "?drop=40000&dropfor=1", true, 2},
+        {body, "?drop=40000", false, 4},
     };
+    int n = 0;
     for (const auto& row : rows) {
+        const std::string path = Put(row.served, std::to_string(n++));
         std::string got = "untouched";
-        EXPECT_EQ(HttpGetToMemory(row.url, got), row.answered) << WideToUtf8(row.url);
-        EXPECT_TRUE(got == row.body) << WideToUtf8(row.url) << ": " << got.size() << " bytes";
+        EXPECT_EQ(HttpGetToMemory(ServerUrl(path + row.query), got, kLowSpeedWindowMs, Quick()),
+                  row.answered)
+            << row.query;
+        EXPECT_TRUE(got == (row.answered ? row.served : "untouched")) << row.query;
+        EXPECT_EQ(Gets(path).size(), row.gets) << row.query;
     }
+    std::string got = "untouched";
+    EXPECT_FALSE(HttpGetToMemory(L"http://127.0.0.1:1/version.json", got, 1000, Quick()));
+    EXPECT_EQ(got, "untouched");
 }
 
 // Content-Length and Content-Range numbers: digits only, and never past 64 bits.
@@ -126,7 +187,8 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
         SCOPED_TRACE(WideToUtf8(row.url));
         ASSERT_TRUE(WriteStringToFile(destination, old));
         Reports reports;
-        EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback()), row.ok);
+        EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback(), With(Quick(1))),
+                  row.ok);
         EXPECT_TRUE(ReadBytes(destination) == row.file);
         for (size_t i = 0; i < reports.calls.size(); ++i) {
             EXPECT_GT(reports.calls[i].first, i ? reports.calls[i - 1].first : 0);
@@ -137,8 +199,8 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     EXPECT_FALSE(DownloadSingleStream(ServerUrl(path), dir.File(L"missing\\1.0.0.zip"), nullptr));
     EXPECT_TRUE(DownloadSingleStream(ServerUrl(path), destination, nullptr));
     // A coded body that identity was asked for: nothing decoded it, its length is compared.
-    EXPECT_FALSE(
-        DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination, nullptr));
+    EXPECT_FALSE(DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination,
+                                      nullptr, With(Quick(1))));
     EXPECT_EQ(ReadBytes(destination).size(), 20000u);
 }
 
@@ -174,7 +236,7 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         Reports reports;
         std::string digest, expected;  // of the bytes as they arrive
         ASSERT_TRUE(DownloadFile(ServerUrl(path + row.query), destination, reports.Callback(),
-                                 kLowSpeedWindowMs, &digest));
+                                 With(Quick(), &digest)));
         EXPECT_TRUE(ReadBytes(destination) == row.body);
         EXPECT_TRUE(Sha256OfBytes(row.body, expected) && digest == expected);
         EXPECT_EQ(RangesAsked(path), row.ranges);
@@ -198,7 +260,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
     const std::wstring destination = dir.File(L"1.2.0.zip");
     auto part = [&](int i) { return destination + L".part" + std::to_wstring(i); };
     // Parts of an earlier attempt, right in length, must not stand in for failed segments.
-    for (const std::string query : {"?whole", "?shift=1", "?shift=-1", "?drop=100000"}) {
+    for (const std::string query : {"?whole", "?shift=1", "?shift=-1", "?total=2097153"}) {
         SCOPED_TRACE(query);
         for (int i = 0; i < 4; ++i) WriteStringToFile(part(i), body.substr(i * q, q));
         Reports reports;
@@ -206,9 +268,7 @@ TEST(DownloadFile, FailsUnlessEverySegmentIsTheRangeAskedFor) {
         EXPECT_FALSE(FileExists(destination));
         EXPECT_EQ(reports.calls.back().second, kThreshold);
     }
-    // Parts stay as written: those of the dropped segments, and whole ones that cannot be
-    // joined because the destination is held.
-    EXPECT_EQ(ReadBytes(part(3)), body.substr(3 * q, 100000));
+    // Whole parts that cannot be joined because the destination is held stay as written.
     ScopedFile holder(
         CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     EXPECT_FALSE(DownloadFile(ServerUrl(path), destination, nullptr));
@@ -237,15 +297,238 @@ TEST(LowestSpeed, TransfersBelowItFailWithinTheirWindow) {
     TempDir dir;
     std::string body;
     const uint64_t begun = GetTickCount64();
-    EXPECT_FALSE(HttpGetToMemory(ServerUrl(trickle + "&ranges="), body, kWindow));
-    EXPECT_FALSE(DownloadFile(ServerUrl(trickle + "&ranges="), dir.File(L"a"), nullptr, kWindow));
-    EXPECT_FALSE(DownloadFile(ServerUrl(trickle), dir.File(L"b"), nullptr, kWindow));
+    RetryPolicy once = Quick(1);
+    once.requestTries = 1;
+    EXPECT_FALSE(HttpGetToMemory(ServerUrl(trickle + "&ranges="), body, kWindow, once));
+    EXPECT_FALSE(DownloadFile(ServerUrl(trickle + "&ranges="), dir.File(L"a"), nullptr,
+                              With(once, nullptr, kWindow)));
+    EXPECT_FALSE(
+        DownloadFile(ServerUrl(trickle), dir.File(L"b"), nullptr, With(once, nullptr, kWindow)));
     EXPECT_LT(GetTickCount64() - begun, 10000u);
-    EXPECT_TRUE(HttpGetToMemory(ServerUrl(path + "?slow=100&piece=2048"), body, kWindow));
+    EXPECT_TRUE(HttpGetToMemory(ServerUrl(path + "?slow=100&piece=2048"), body, kWindow, once));
     EXPECT_EQ(body, steady);
-    EXPECT_TRUE(
-        DownloadFile(ServerUrl(path + "?slow=100&piece=2048"), dir.File(L"c"), nullptr, kWindow));
+    EXPECT_TRUE(DownloadFile(ServerUrl(path + "?slow=100&piece=2048"), dir.File(L"c"), nullptr,
+                             With(once, nullptr, kWindow)));
     EXPECT_EQ(ReadBytes(dir.File(L"c")), steady);
+}
+
+// Every range or stream goes on from the byte it reached; only tries that moved less than the
+// free amount count, and only transient answers are retried.
+TEST(DownloadFile, RetriesFromTheByteReached) {
+    const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(300000);
+    RetryPolicy capped = Quick();  // Retry-After: 5 waits 300 ms
+    capped.maxRetryAfterMs = 300;
+    const int64_t bigSize = kThreshold + 5;
+    const struct {
+        const std::string* body;
+        std::string query;
+        RetryPolicy policy;
+        bool ok;
+        size_t gets;              // all of them; 0: not counted
+        int64_t promised = -1;    // by a signed manifest: nothing past it is written
+        uint64_t minMs = 0;       // waited for Retry-After, told once
+    } rows[] = {
+        // Each try is cut before its range's end: only going on from there ever ends.
+        {&big, "?drop=200000", Quick(), true, 12},
+        {&big, "?drop=100000", Quick(3), false, 0},
+        {&big, "?drop=100000", Quick(3, 100000), true, 24},
+        {&big, "?busy=3", Quick(), true, 7},
+        {&big, "?busy=1&after=5", capped, true, 5, -1, 600},  // the probe's wait, a range's
+        {&big, "", Quick(), true, 4, bigSize},
+        {&big, "", Quick(), false, 0, bigSize - 1},
+        {&small, "?status=404", Quick(), false, 1},
+        {&small, "?drop=100000", Quick(), true, 3},
+        {&small, "?drop=100000&ranges=", Quick(), false, 5},  // each try starts again
+        {&small, "?drop=100000&ranges=&dropfor=2", Quick(), true, 3},
+        {&small, "?busy=1", Quick(), true, 2},
+        {&small, "", Quick(), false, 0, 300001},
+        {&small, "?length=none&ranges=", Quick(), false, 1, 1000},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(n) + row.query);
+        const std::string path = Put(*row.body, std::to_string(n++));
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
+        std::string digest, expected;
+        int waits = 0;
+        DownloadOptions options = With(row.policy, &digest);
+        options.expectedSize = row.promised;
+        options.retrying = [&, caller = GetCurrentThreadId()] {
+            EXPECT_EQ(GetCurrentThreadId(), caller);
+            ++waits;
+        };
+        const uint64_t begun = GetTickCount64();
+        EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options), row.ok);
+        const uint64_t took = GetTickCount64() - begun;
+        if (row.ok) {
+            EXPECT_TRUE(ReadBytes(destination) == *row.body);
+            EXPECT_TRUE(Sha256OfBytes(*row.body, expected) && digest == expected);
+        }
+        EXPECT_TRUE(!row.gets || Gets(path).size() == row.gets);
+        EXPECT_LE(ReadBytes(destination).size(), static_cast<uint64_t>(row.promised));
+        EXPECT_TRUE(!row.minMs || (took >= row.minMs && took < row.minMs + 3000 && waits == 1));
+    }
+}
+
+// A later start goes on from the parts an earlier one left, as long as the file is the same.
+TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
+    const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(600000);
+    const struct {
+        const std::string* body;
+        std::string query;
+        const char* between;  // "": nothing; "change": another file; "record": a broken record
+        bool resumed;
+    } rows[] = {
+        {&big, "&dropfor=4", "", true},
+        {&big, "&dropfor=4", "change", false},
+        {&big, "&dropfor=4&etag=weak", "", false},
+        {&big, "&dropfor=4", "record", false},
+        {&small, "&dropfor=1", "", true},
+        {&small, "&dropfor=1", "change", false},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(n) + row.query + row.between);
+        const std::string path = Put(*row.body, "-" + std::to_string(n++));
+        const std::wstring url = ServerUrl(path + "?drop=200000" + row.query);
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
+        EXPECT_FALSE(DownloadFile(url, destination, nullptr, With(Quick(1))));
+        const size_t firstGets = Gets(path).size();
+        std::string served = *row.body;
+        if (std::string(row.between) == "change") {
+            served = RandomBytes(row.body->size());
+            Put(served, "-" + std::to_string(n - 1));
+        } else if (std::string(row.between) == "record") {
+            WriteStringToFile(DownloadRecordPath(destination), "hopwell-download 1\n");
+        }
+        std::string digest, expected;
+        ASSERT_TRUE(DownloadFile(url, destination, nullptr, With(Quick(1), &digest)));
+        EXPECT_TRUE(ReadBytes(destination) == served);
+        EXPECT_TRUE(Sha256OfBytes(served, expected) && digest == expected);
+        EXPECT_EQ(BytesAsked(path, served.size(), firstGets) < served.size(), row.resumed);
+        EXPECT_FALSE(FileExists(DownloadRecordPath(destination)));
+        for (int i = 0; i < 4; ++i)
+            EXPECT_FALSE(FileExists(destination + L".part" + std::to_wstring(i)));
+    }
+}
+
+// Memory that runs out in a segment's worker, or a progress callback that throws while the
+// workers run, fails the download once they are joined, and the process lives on.
+TEST(DownloadFile, FailsWhenAWorkerOrTheCallbackThrows) {
+    const std::string path = Put(RandomBytes(kThreshold));
+    TempDir dir;
+    int calls = 0;
+    const ProgressCallback throwing = [&](uint64_t, uint64_t) {
+        ++calls;
+        throw std::runtime_error("the window is gone");
+    };
+    EXPECT_FALSE(DownloadFile(ServerUrl(path + "?slow=60"), dir.File(L"a.zip"), throwing));
+    EXPECT_EQ(calls, 1);
+    failAllocationsOffThread = GetCurrentThreadId();
+    const bool ok = DownloadFile(ServerUrl(path), dir.File(L"b.zip"), nullptr);
+    failAllocationsOffThread = 0;
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(FileExists(dir.File(L"a.zip")) || FileExists(dir.File(L"b.zip")));
+}
+
+// Stores the user's Internet Options connection settings as Windows does: a static proxy and
+// its bypass list, an auto-config script. Without a proxy or a script the value is removed.
+void SetUserProxy(const std::string& proxy, const std::string& bypass, const std::string& script) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER,
+                    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+                    nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    std::string blob;
+    const uint32_t flags = 1 | (proxy.empty() ? 0 : 2) | (script.empty() ? 0 : 4);
+    for (uint32_t number : {0x46u, 1u, flags}) blob.append(reinterpret_cast<char*>(&number), 4);
+    for (const std::string& text : {proxy, bypass, script}) {
+        const uint32_t size = static_cast<uint32_t>(text.size());
+        blob.append(reinterpret_cast<const char*>(&size), 4).append(text);
+    }
+    blob.append(32, '\0');
+    if (proxy.empty() && script.empty()) {
+        RegDeleteValueW(key, L"DefaultConnectionSettings");
+    } else {
+        RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                       reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size()));
+    }
+    RegCloseKey(key);
+}
+
+// A host name that only the proxy (the test server) can reach.
+TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
+    const std::string body = RandomBytes(kThreshold);
+    const std::string path = Put(body);
+    const std::string server = "127.0.0.1:" + ReadBytes(HostPath(ServerDirectory() + "/port"));
+    const std::string script = Put("function FindProxyForURL(url, host) { return \"PROXY " +
+                                       server + "\"; }",
+                                   "-script");
+    const std::wstring url = L"http://updates.hopwell.test" + Utf8ToWide(path);
+    const struct {
+        std::string proxy, bypass, script;
+        bool reached;
+    } rows[] = {
+        {server, "", "", true},
+        {server, "localhost;*.HOPWELL.test", "", false},
+        {server, "<local>;other.hopwell.test", "", true},
+        {"", "", "http://" + server + script, true},
+        {"", "", "", false},  // and the settings are gone again
+    };
+    TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.proxy + " bypass " + row.bypass + " script " + row.script);
+        SetUserProxy(row.proxy, row.bypass, row.script);
+        std::string got;
+        RetryPolicy once = Quick(1);
+        once.requestTries = 1;
+        EXPECT_EQ(HttpGetToMemory(url, got, kLowSpeedWindowMs, once), row.reached);
+        std::string digest, expected;
+        EXPECT_EQ(DownloadFile(url, dir.File(L"a.zip"), nullptr, With(once, &digest)),
+                  row.reached);
+        if (row.reached) {
+            EXPECT_TRUE(got == body && ReadBytes(dir.File(L"a.zip")) == body);
+            EXPECT_EQ(RangesAsked(path).size(), 0u);  // nothing came direct
+        }
+    }
+}
+
+// A process killed in the middle of a download leaves parts and a record that the next start
+// goes on from.
+TEST(DownloadFile, GoesOnFromWhereAKilledProcessStopped) {
+    const std::string body = RandomBytes(2 * kThreshold), path = Put(body);
+    TempDir dir;
+    const std::wstring destination = dir.File(L"a.zip");
+    std::string fake = HOPWELL_FAKE_APP;  // the fetch tool is built beside it
+    fake.replace(fake.rfind('/') + 1, std::string::npos, "hopwell-fetch.exe");
+    std::wstring command = L"\"" + HostPath(fake) + L"\" " + ServerUrl(path + "?slow=100") +
+                           L" \"" + destination + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;  // its progress lines go nowhere
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    ScopedHandle child(process.hProcess), thread(process.hThread);
+    DownloadRecord record;
+    uint64_t recorded = 0;
+    for (int i = 0; i < 200 && recorded < kThreshold / 2; ++i) {
+        Sleep(50);
+        recorded = 0;
+        if (ReadDownloadRecord(DownloadRecordPath(destination), record))
+            for (uint64_t bytes : record.partBytes) recorded += bytes;
+    }
+    TerminateProcess(child.get(), 1);
+    WaitForSingleObject(child.get(), 10000);
+    ASSERT_GE(recorded, kThreshold / 2);
+    const size_t killedGets = Gets(path).size();
+    std::string digest, expected;
+    ASSERT_TRUE(DownloadFile(ServerUrl(path + "?slow=100"), destination, nullptr,
+                             With(Quick(), &digest)));
+    EXPECT_TRUE(ReadBytes(destination) == body);
+    EXPECT_TRUE(Sha256OfBytes(body, expected) && digest == expected);
+    EXPECT_LE(BytesAsked(path, body.size(), killedGets), body.size() - recorded);
 }
 
 std::atomic<int> threadStarts{0}, workersJoined{0};

@@ -62,6 +62,9 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
               (std::map<std::wstring, std::wstring>{{L"1.0.0", L"https://h.example/r/1.0.0.zip"},
                                                     {L"1.10.0", L"https://h.example/r/1.10.0.zip"},
                                                     {L"1.9.0", L"https://h.example/r/1.9.0.zip"}}));
+    const int64_t size = static_cast<int64_t>(zip.size());
+    EXPECT_EQ(ParseArchiveSizes(ReadBytes(release + L"\\version.json")),
+              (ArchiveSizes{{L"1.0.0", size}, {L"1.10.0", size + 1}, {L"1.9.0", size}}));
     EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
     // Verifying refuses another key, and a changed archive.
     ASSERT_TRUE(CreateKeyFile(dir.File(L"other.txt"), report, error));

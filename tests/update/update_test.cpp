@@ -157,6 +157,17 @@ TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
     first.join();
 }
 
+// While a download waits to retry (its archive answered 503 once), the status line says so.
+TEST(UpdatePass, SaysSoWhileADownloadWaitsToRetry) {
+    ClearDirectory(AppDirectory());  // nothing installed
+    Serve("busy.zip", "not an archive");
+    const std::wstring url = Serve("busy.json", R"({"latest_version": "1.0.0", "download_urls":
+        {"1.0.0": ")" + WideToUtf8(ServerUrl("/busy.zip?busy=1")) + "\"}}");
+    const std::vector<std::wstring> lines =
+        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"status Mất kết nối, đang thử lại..."), 1);
+}
+
 // Only the first three numbers count; characters but digits and dots are skipped, without
 // ending a number; a number too large for an int is the largest int.
 TEST(Versions, CompareByTheFirstThreeNumbers) {
@@ -222,6 +233,14 @@ TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
         EXPECT_EQ(manifest.latest_version, row.latest ? row.latest : L"kept") << row.body;
         EXPECT_EQ(manifest.download_urls, row.latest ? row.urls : Urls({{L"k", L"v"}})) << row.body;
     }
+}
+
+// Only plain decimal numbers that fit are lengths; anything else leaves its version out.
+TEST(ParseArchiveSizes, TakesPlainDecimalNumbersOnly) {
+    EXPECT_EQ(ParseArchiveSizes(R"({"sha256": {"1": "ab"}, "size": {"1": 5000000003, "2":7,
+        "3": "7", "4": -1, "5": 1234567890123456789, "6": 123456789012345678})"),
+              (ArchiveSizes{{L"1", 5000000003}, {L"2", 7}, {L"6", 123456789012345678}}));
+    EXPECT_TRUE(ParseArchiveSizes(R"({"size": 7})").empty());
 }
 
 // A key becomes VERSION.zip and its part files in the application directory.

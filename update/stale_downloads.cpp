@@ -1,0 +1,35 @@
+#include "update/stale_downloads.h"
+
+#include <windows.h>
+
+#include "base/app_directory.h"
+#include "base/scoped_handle.h"
+#include "net/download.h"
+
+namespace {
+
+struct FindTraits {
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
+
+}  // namespace
+
+void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
+    std::vector<std::wstring> versions;
+    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.part?"}) {
+        WIN32_FIND_DATAW found = {};
+        Scoped<HANDLE, FindTraits> search(FindFirstFileW(AppPath(pattern).c_str(), &found));
+        for (bool more = static_cast<bool>(search); more;
+             more = FindNextFileW(search.get(), &found) != 0) {
+            const std::wstring name = found.cFileName;
+            versions.push_back(name.substr(0, name.rfind(L".zip.")));
+        }
+    }
+    for (const std::wstring& version : versions) {
+        bool pending = false;
+        for (const UpdateStep& step : steps) pending = pending || step.version == version;
+        if (!pending) DiscardPartialDownload(AppPath(version + L".zip"));
+    }
+}
