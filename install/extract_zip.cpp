@@ -7,13 +7,17 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
+#include "install/commit.h"
 #include "install/entry_name.h"
+#include "install/shell_extract.h"
 #include "install/zip_reader.h"
 
 namespace {
@@ -57,21 +61,6 @@ std::wstring WideEntryName(const ZipEntryStat& stat) {
     return name;
 }
 
-// Every name is looked at before anything is written, so a hostile archive leaves no trace.
-// An entry whose record cannot be read is left to the walk, which reports it in its place.
-bool CheckEntryNames(const ZipReader& zip, int count) {
-    for (int index = 0; index < count; ++index) {
-        ZipEntryStat stat;
-        if (!ZipReaderFileStat(zip, static_cast<uint32_t>(index), stat)) continue;
-        const std::wstring name = WideEntryName(stat);
-        if (!IsSafeEntryName(name)) {
-            AppendLogLine(L"Đường dẫn không hợp lệ trong file ZIP: " + name);
-            return false;
-        }
-    }
-    return true;
-}
-
 bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
@@ -84,121 +73,157 @@ bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     return true;
 }
 
-// A target that cannot be created: in use (skipped, and said for the first five entries), or
-// any other reason (the walk ends). Returns whether the walk goes on.
-bool ReportCreateFailure(int index, const std::wstring& target, DWORD error) {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
-        if (index < 5) AppendLogLine(L"File đang được sử dụng, bỏ qua: " + target);
-        return true;
-    }
-    AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " + std::to_wstring(error) + L")");
-    return false;
-}
+struct Entry {
+    uint32_t index = 0;
+    std::wstring name;
+    bool directory = false;
+    uint64_t size = 0;
+};
 
-// What came of replacing an existing target through a staged copy.
-enum class Staging { Replaced, Refused, Failed };
-
-// Replaces an existing target by writing beside it and renaming over it, so that a process
-// killed mid-write leaves the old file or the new one, never a truncated one. Protected targets
-// and ones another process holds (the rename is refused) are Refused and left to the in-place
-// write, which gives the platform's own answer for them. A staged copy that cannot be made or
-// written (a full disk) Fails, and the target keeps its old content.
-Staging ReplaceWithStagedCopy(const std::wstring& target, const void* data, uint64_t size) {
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                       FILE_ATTRIBUTE_DIRECTORY))) {
-        return Staging::Refused;
-    }
-    // A name that exists may be a file of the application or of this very archive: the staged
-    // copy takes the first free one.
-    std::wstring staged;
-    for (int n = 0; n < 100 && staged.empty(); ++n) {
-        staged = target + L".hopwell-new" + (n > 0 ? std::to_wstring(n) : std::wstring());
-        if (GetFileAttributesW(staged.c_str()) != INVALID_FILE_ATTRIBUTES) staged.clear();
-    }
-    if (staged.empty()) return Staging::Failed;
-    ScopedFile file(CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return Staging::Failed;
-    const bool written = WriteAll(file.get(), data, size);
-    file.reset();
-    if (written && MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return Staging::Replaced;
-    const DWORD error = GetLastError();
-    DeleteFileW(staged.c_str());
-    const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-                      error == ERROR_USER_MAPPED_FILE;
-    return written && held ? Staging::Refused : Staging::Failed;
-}
-
-}  // namespace
-
-bool WriteEntryFile(int index, const std::wstring& target, const void* data, uint64_t size) {
-    ScopedFile file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS) return ReportCreateFailure(index, target, error);
-        const Staging staging = ReplaceWithStagedCopy(target, data, size);
-        if (staging == Staging::Replaced) return true;
-        if (staging == Staging::Failed) {
-            AppendLogLine(L"Lỗi ghi file: " + target);
+// Every record is read and every name checked before anything is written, so a hostile or
+// damaged directory leaves no trace. False ends the run; the reason has been logged.
+bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries) {
+    const uint32_t count = ZipReaderGetNumFiles(zip);
+    for (uint32_t index = 0; index < count; ++index) {
+        ZipEntryStat stat;
+        if (!ZipReaderFileStat(zip, index, stat)) {
+            AppendLogLine(L"Lỗi đọc thông tin file " + std::to_wstring(index));
             return false;
         }
-        file.reset(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return ReportCreateFailure(index, target, GetLastError());
+        const std::wstring name = WideEntryName(stat);
+        if (name.empty()) continue;
+        if (!IsSafeEntryName(name)) {
+            AppendLogLine(L"Đường dẫn không hợp lệ trong file ZIP: " + name);
+            return false;
+        }
+        entries.push_back({index, name, name.back() == L'\\', stat.uncompressedSize});
     }
-    if (!WriteAll(file.get(), data, size)) {
+    return true;
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    std::wstring parent = path;
+    PathRemoveFileSpecW(&parent[0]);
+    parent.resize(std::wcslen(parent.c_str()));
+    return parent;
+}
+
+// Writes one entry: a directory, or a file's bytes under its staged name. False ends the run;
+// the reason has been logged.
+bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file,
+                UnpackFailure& failure) {
+    const std::wstring target = AppPath(entry.name);
+    if (entry.directory) {
+        if (CreateDirectoryTree(target)) return true;
+        AppendLogLine(L"Không thể tạo thư mục: " + target);
+        return false;
+    }
+    if (!CreateDirectoryTree(ParentOf(target))) {
+        AppendLogLine(L"Không thể tạo thư mục cha: " + target);
+        return false;
+    }
+    const DWORD attributes = file->replaces ? GetFileAttributesW(target.c_str()) : 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: 5)");
+        return false;
+    }
+    uint64_t size = 0;
+    EntryBuffer data(ZipReaderExtractToHeap(zip, entry.index, &size));
+    if (!data) {
+        AppendLogLine(L"Không thể giải nén file: " + entry.name);
+        failure = UnpackFailure::Inflate;
+        return false;
+    }
+    ScopedFile staged(CreateFileW(AppPath(file->staged).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!staged) {
+        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " +
+                      std::to_wstring(GetLastError()) + L")");
+        return false;
+    }
+    if (!WriteAll(staged.get(), data.get(), size)) {
         AppendLogLine(L"Lỗi ghi file: " + target);
         return false;
     }
     return true;
 }
 
-namespace {
+// The commit of a staged plan, rolled back whole when a target can be neither replaced nor
+// moved aside.
+bool CommitOrRollBack(const CommitPlan& plan) {
+    std::wstring held;
+    unsigned long error = 0;
+    if (CommitStagedFiles(plan, held, error)) return true;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+        error == ERROR_LOCK_VIOLATION)
+        AppendLogLine(L"File đang được sử dụng: " + held);
+    else
+        AppendLogLine(L"Không thể tạo file: " + held + L" (lỗi: " + std::to_wstring(error) + L")");
+    RollBackCommit();
+    return false;
+}
 
-// One entry of the walk. False ends the walk; the reason has been logged.
-bool ExtractEntry(const ZipReader& zip, int index, const std::wstring& destination) {
-    ZipEntryStat stat;
-    if (!ZipReaderFileStat(zip, static_cast<uint32_t>(index), stat)) {
-        AppendLogLine(L"Lỗi đọc thông tin file " + std::to_wstring(index));
-        return false;
-    }
-    const std::wstring name = WideEntryName(stat);
-    if (name.empty()) return true;
-    const std::wstring target = destination + L"\\" + name;
+bool BeginPlan(const std::wstring& version, CommitPlan& plan) {
+    if (BeginCommitPlan(version, plan)) return true;
+    AppendLogLine(L"Không thể tạo file: " + CommitJournalPath() + L" (lỗi: " +
+                  std::to_wstring(ERROR_ALREADY_EXISTS) + L")");
+    return false;
+}
 
-    if (name.back() == L'\\' || name.back() == L'/') {
-        if (!CreateDirectoryTree(target)) {
-            AppendLogLine(L"Không thể tạo thư mục: " + target);
+bool PrepareJournal(CommitPlan& plan) {
+    if (PrepareCommit(plan)) return true;
+    AppendLogLine(L"Không thể tạo file: " + CommitJournalPath() + L" (lỗi: " +
+                  std::to_wstring(GetLastError()) + L")");
+    return false;
+}
+
+bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
+                    const std::wstring& version, UnpackFailure& failure) {
+    CommitPlan plan;
+    if (!BeginPlan(version, plan)) return false;
+    std::vector<size_t> planned(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (!entries[i].directory) planned[i] = PlanStagedFile(plan, entries[i].name);
+    if (!PrepareJournal(plan)) return false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
+        if (!StageEntry(zip, entries[i], file, failure)) {
+            RollBackCommit();
             return false;
         }
-        return true;
     }
-
-    std::wstring parent = target;
-    PathRemoveFileSpecW(&parent[0]);
-    parent.resize(std::wcslen(parent.c_str()));
-    if (!CreateDirectoryTree(parent)) {
-        AppendLogLine(L"Không thể tạo thư mục cha: " + target);
-        return false;
-    }
-
-    uint64_t size = 0;
-    EntryBuffer data(ZipReaderExtractToHeap(zip, static_cast<uint32_t>(index), &size));
-    if (!data) {
-        AppendLogLine(L"Không thể giải nén file: " + name);
-        return false;
-    }
-
-    return WriteEntryFile(index, target, data.get(), size);
+    return CommitOrRollBack(plan);
 }
 
 }  // namespace
 
-bool ExtractZip(const std::wstring& archivePath, bool* refused) {
+bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version) {
+    const std::filesystem::path folder = ShellStagingFolder();
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    CommitPlan plan;
+    bool result = BeginPlan(version, plan) && CreateDirectoryTree(folder.wstring()) &&
+                  ShellExtractZip(archivePath, folder.wstring());
+    // The shell's names are checked like our reader's before any of them is planned.
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end;
+         result && !error && it != end; it.increment(error)) {
+        if (!it->is_regular_file()) continue;
+        const std::wstring name = it->path().lexically_relative(folder).wstring();
+        result = IsSafeEntryName(name) && CreateDirectoryTree(ParentOf(AppPath(name)));
+        if (result)
+            plan.files[PlanStagedFile(plan, name)].staged =
+                it->path().lexically_relative(AppDirectory()).wstring();
+    }
+    result = result && !error && PrepareJournal(plan) && CommitOrRollBack(plan);
+    if (!result) std::filesystem::remove_all(folder, error);
+    return result;
+}
+
+bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
+                UnpackFailure* failure) {
+    UnpackFailure unused = UnpackFailure::Other;
+    UnpackFailure& why = failure ? *failure : unused;
+    why = UnpackFailure::Other;
     const std::wstring& destination = AppDirectory();
     if (!CreateDirectoryTree(destination)) {
         AppendLogLine(L"Không thể tạo thư mục đích: " + destination);
@@ -238,13 +263,20 @@ bool ExtractZip(const std::wstring& archivePath, bool* refused) {
         return false;
     }
 
-    const int count = static_cast<int>(ZipReaderGetNumFiles(zip));
-    bool result = true;
-    if (count >= 1) {
-        result = CheckEntryNames(zip, count);
-        if (!result && refused) *refused = true;
-        for (int index = 0; result && index < count; ++index)
-            result = ExtractEntry(zip, index, destination);
+    std::vector<Entry> entries;
+    bool result = ReadEntries(zip, entries);
+    if (result) {
+        // Staging needs room for every file while the old ones still stand.
+        uint64_t needed = 0;
+        for (const Entry& entry : entries) needed += entry.size;
+        ULARGE_INTEGER available{};
+        if (GetDiskFreeSpaceExW(destination.c_str(), &available, nullptr, nullptr) &&
+            available.QuadPart < needed) {
+            why = UnpackFailure::Space;
+            ZipReaderEnd(zip);
+            return false;
+        }
+        result = StageAndCommit(zip, entries, version, why);
     }
 
     ZipReaderEnd(zip);

@@ -1,14 +1,20 @@
 #pragma once
-#include <cstdint>
 #include <string>
 
-// Unpacks the archive over AppDirectory(), writing every line it has to say with
-// AppendLogLine. True when every entry was written or skipped because its target is in use.
-// refused, when given, is set when the archive holds a name that would not stay a file below
-// AppDirectory(): nothing was written, and no other unpacker may be given the archive.
-bool ExtractZip(const std::wstring& archivePath, bool* refused = nullptr);
+// Why ExtractZip failed, which decides what may be tried next.
+enum class UnpackFailure {
+    Other,    // a refused or unreadable name, a file that cannot be written or is in use...
+    Inflate,  // every name was read and checked, then an entry could not be inflated
+    Space,    // the volume lacks room for the entries: nothing was written or said
+};
 
-// Writes one file entry's bytes to target as ExtractZip does: a new file where it stands, an
-// existing one replaced whole. index decides whether a target in use is named in the log.
-// False ends the walk; the reason has been logged.
-bool WriteEntryFile(int index, const std::wstring& target, const void* data, uint64_t size);
+// Unpacks the archive over AppDirectory() as one whole (install/commit.h), writing every line
+// it has to say with AppendLogLine. On true the files are in place and the journal, naming
+// version, waits for CompleteCommit once the version is recorded; on false every target is as
+// it was, and failure says why.
+bool ExtractZip(const std::wstring& archivePath, const std::wstring& version = std::wstring(),
+                UnpackFailure* failure = nullptr);
+
+// For an archive our reader failed to inflate: the shell unpacks it into ShellStagingFolder(),
+// whose files are then checked and committed as ExtractZip's are. Logs only a file in use.
+bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version);

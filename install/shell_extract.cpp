@@ -4,7 +4,6 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include "base/app_directory.h"
 #include "install/scoped_com.h"
 
 namespace {
@@ -53,7 +52,8 @@ bool OpenFolder(IDispatch* shell, DISPID nameSpace, const std::wstring& path,
 // Everything up to and including the copy request. False when a step before the request
 // failed; then copyStatus is not set. Every object and the COM initialisation are released
 // on return, in the order destination folder, archive folder, shell object, COM.
-bool RequestCopy(const std::wstring& archivePath, HRESULT& copyStatus) {
+bool RequestCopy(const std::wstring& archivePath, const std::wstring& destination,
+                 HRESULT& copyStatus) {
     ScopedComInit com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ScopedComPtr<IDispatch> shell;
     ScopedComPtr<IDispatch> archiveFolder;
@@ -70,7 +70,7 @@ bool RequestCopy(const std::wstring& archivePath, HRESULT& copyStatus) {
     DISPID nameSpace = 0;
     if (!LookUp(shell.get(), L"NameSpace", nameSpace)) return false;
     if (!OpenFolder(shell.get(), nameSpace, archivePath, archiveFolder)) return false;
-    if (!OpenFolder(shell.get(), nameSpace, AppDirectory(), destinationFolder)) return false;
+    if (!OpenFolder(shell.get(), nameSpace, destination, destinationFolder)) return false;
 
     DISPID items = 0;
     if (!LookUp(archiveFolder.get(), L"Items", items)) return false;
@@ -98,9 +98,9 @@ bool RequestCopy(const std::wstring& archivePath, HRESULT& copyStatus) {
 
 }  // namespace
 
-bool ShellExtractZip(const std::wstring& archivePath) {
+bool ShellExtractZip(const std::wstring& archivePath, const std::wstring& destination) {
     HRESULT copyStatus = E_FAIL;
-    if (!RequestCopy(archivePath, copyStatus)) return false;
+    if (!RequestCopy(archivePath, destination, copyStatus)) return false;
     Sleep(SettleMilliseconds);
     return SUCCEEDED(copyStatus);
 }

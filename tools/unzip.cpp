@@ -9,6 +9,7 @@
 
 #include "base/app_directory.h"
 #include "base/text.h"
+#include "install/commit.h"
 #include "install/extract_zip.h"
 #include "tools/worker_sink.h"
 
@@ -50,6 +51,7 @@ int wmain(int argc, wchar_t** argv) {
         WriteOut(GetStdHandle(STD_OUTPUT_HANDLE), WideToUtf8(line.text) + "\n");
     });
     const bool extracted = ExtractZip(argv[1]);
+    if (extracted) CompleteCommit();
     if (sink) DestroyWorkerSink(sink);
     if (GetEnvironmentVariableW(L"HOPWELL_REPORT_MEMORY", nullptr, 0) > 0) ReportMemory();
     return extracted ? 0 : 1;

@@ -8,8 +8,8 @@
 #include "base/sha256.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
+#include "install/commit.h"
 #include "install/extract_zip.h"
-#include "install/shell_extract.h"
 #include "net/download.h"
 #include "net/progress.h"
 #include "update/attempt.h"
@@ -43,28 +43,46 @@ bool IsOurApplication(HANDLE process) {
     return SameFile(image, expected);
 }
 
-// Stops the running application named in app.pid; does not wait for it to end.
+// Stops the running application named in app.pid and waits for it to end, so that its image
+// and the files it holds are free before they are replaced.
 void StopRunningApplication(const std::wstring& pidPath) {
     DWORD pid = ReadPidFile(pidPath);
     if (pid == 0) return;
-    ScopedHandle process(
-        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    ScopedHandle process(OpenProcess(
+        PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
     if (process && IsOurApplication(process.get())) TerminateProcess(process.get(), 0);
+    else process.reset();  // not ours: neither stopped nor waited for
+    if (process) WaitForSingleObject(process.get(), kApplicationExitWaitMs);
     DeleteFileW(pidPath.c_str());
 }
 
-// Unpacks with our reader, falling back to the shell. False when both failed, or at once when
-// our reader refused the archive's names: the shell checks none.
-bool UnpackArchive(const std::wstring& zipPath) {
-    bool refused = false;
-    if (ExtractZip(zipPath, &refused)) {
+// Unpacks with our reader, falling back to the shell only where our reader checked every name
+// and then could not inflate an entry. The files are in place, awaiting CompleteCommit, on true.
+bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring& version) {
+    UnpackFailure failure = UnpackFailure::Other;
+    if (ExtractZip(zipPath, version, &failure)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
     }
-    if (refused) return false;
+    if (failure == UnpackFailure::Space)
+        PostLogLine(window, L"Không đủ dung lượng trống để cài " + version + L".");
+    if (failure != UnpackFailure::Inflate) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
-    return ShellExtractZip(zipPath);
+    return ShellExtractAndCommit(zipPath, version);
+}
+
+// Unpacks and records a version, then lets its old files go. A version that cannot be recorded
+// is not installed: its files are put back, as they are after memory ran out mid-way.
+bool InstallArchive(HWND window, const std::wstring& zipPath, const std::wstring& versionIniPath,
+                    const std::wstring& version) {
+    if (Attempt([&] { return UnpackArchive(window, zipPath, version); }) &&
+        WriteInstalledVersion(versionIniPath, version)) {
+        CompleteCommit();
+        return true;
+    }
+    RollBackCommit();
+    return false;
 }
 
 // The digest that a signed manifest lists for version; false when it lists none that can be
@@ -80,6 +98,14 @@ bool ExpectedDigest(const ArchiveDigests& digests, const std::wstring& version,
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
                         const ArchiveDigests* digests) {
+    // A signed release names every digest before anything is stopped or downloaded.
+    std::string expected;
+    for (const UpdateStep& step : steps) {
+        if (digests && !ExpectedDigest(*digests, step.version, expected)) {
+            PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + step.version);
+            return;
+        }
+    }
     StopRunningApplication(pidPath);
 
     const uint64_t stepCount = steps.size();
@@ -87,12 +113,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
     for (const UpdateStep& step : steps) {
         stepNumber++;
         const std::wstring zipPath = AppPath(step.version + L".zip");
-        const std::wstring altered = L"Tệp cập nhật bị thay đổi hoặc hỏng: " + step.version;
-        std::string expected;
-        if (digests && !ExpectedDigest(*digests, step.version, expected)) {
-            PostLogLine(window, altered);
-            return;
-        }
+        if (digests) ExpectedDigest(*digests, step.version, expected);
         PostLogLine(window, L"Đang tải bản " + step.version + L"...");
 
         const uint64_t startTick = GetTickCount64();
@@ -110,17 +131,28 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         }
         if (digests && digest != expected) {
             DeleteFileW(zipPath.c_str());
-            PostLogLine(window, altered);
+            PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + step.version);
             return;
         }
 
         PostLogLine(window, L"Đang giải nén " + step.version + L"...");
-        if (!Attempt([&] { return UnpackArchive(zipPath); })) {
+        if (!InstallArchive(window, zipPath, versionIniPath, step.version)) {
             PostLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }
         DeleteFileW(zipPath.c_str());
-        WriteInstalledVersion(versionIniPath, step.version);
         PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
     }
+}
+
+void RecoverInterruptedCommit(const std::wstring& versionIniPath) {
+    // What a killed write of version.ini leaves; no other pass is writing it now.
+    DeleteFileW((versionIniPath + L".tmp").c_str());
+    std::wstring version;
+    if (!PendingCommitVersion(version)) return;
+    // Recorded: the commit had ended and only its old files were left to delete.
+    if (version == ReadInstalledVersion(versionIniPath))
+        CompleteCommit();
+    else
+        RollBackCommit();
 }

@@ -7,10 +7,18 @@
 #include "update/manifest.h"
 #include "update/update_steps.h"
 
+// How long the application, once terminated, is given to end before its files are replaced.
+constexpr DWORD kApplicationExitWaitMs = 10000;
+
 // Stops the running application, then downloads, unpacks and records each step in order,
 // stopping at the first step that fails. Reports with worker messages and AppendLogLine.
-// With digests (a signed manifest's), a step is unpacked only when its archive's SHA-256
-// equals its entry; a step without a valid entry is not even downloaded.
+// With digests (a signed manifest's), every step must have a valid entry before anything is
+// stopped, and a step is unpacked only when its archive's SHA-256 equals its entry. Each
+// version is unpacked whole or not at all; the installed one is in versionIniPath.
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
                         const ArchiveDigests* digests = nullptr);
+
+// Resolves a commit that a killed or failed pass left under way: finishes it when its version
+// was recorded, else puts the old files back. Run at the start of a pass, before anything else.
+void RecoverInterruptedCommit(const std::wstring& versionIniPath);

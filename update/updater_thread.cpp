@@ -8,6 +8,7 @@
 #include "update/local_files.h"
 #include "update/manifest.h"
 #include "update/manifest_expiry.h"
+#include "update/pass_lock.h"
 #include "update/signature.h"
 #include "update/stale_downloads.h"
 #include "update/update_steps.h"
@@ -20,6 +21,11 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
+    const PassLock lock(AppDirectory(), [&] {
+        PostLogLine(window, L"Đang chờ một lượt cập nhật khác kết thúc...");
+    });
+    // Before the server is asked anything, so that a start without it still repairs the files.
+    RecoverInterruptedCommit(versionIniPath);
     PostLogLine(window, L"Đang kiểm tra cập nhật...");
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 
@@ -65,6 +71,11 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
     InstallUpdateSteps(window, versionIniPath, pidPath, steps,
                        publicKey.empty() ? nullptr : &digests);
     DeleteFileW(pidPath.c_str());
+    // Whole only when the last version is the one recorded.
+    if (ReadInstalledVersion(versionIniPath) != steps.back().version) {
+        PostLogLine(window, L"Cập nhật chưa hoàn tất.");
+        return;
+    }
     PostProgress(window, 100);
     PostLogLine(window, L"Cập nhật hoàn tất.");
 }

@@ -139,6 +139,11 @@ write("names.zip", archive([entry(n, d, 0) for n, d in [
     ("a..b.txt", b"1"), ("..hidden", b"2"), (".config/x", b"3"), ("./dot.txt", b"4"),
     ("CONFIG.txt", b"5"), ("console.log", b"6"), ("com10", b"7")]]))
 write("in-use.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in range(8)]))
+# A damaged entry after good ones; an entry claiming more than any disk holds.
+write("in-use-broken.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in range(8)] +
+                                   [entry("f8.txt", b"new 8", crc=1)]))
+write("space.zip", archive([entry("f0.txt", b"new 0"),
+                            entry("huge.bin", b"x", zip64=True, size=1 << 50)]))
 write("staged.zip", archive([entry("f0.txt.hopwell-new", b"an archive file"),
                              entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
 write("bad-file.zip", archive([entry(n, b"1") for n in ["before.txt", "bad?name.txt", "after"]]))

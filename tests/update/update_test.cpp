@@ -6,13 +6,17 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
+#include "base/app_directory.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
+#include "install/extract_zip.h"
 #include "tests/support/support.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
 #include "update/manifest_expiry.h"
+#include "update/pass_lock.h"
 #include "update/signature.h"
 #include "update/update_steps.h"
 #include "update/updater_thread.h"
@@ -43,8 +47,119 @@ TEST(UpdatePass, EndsWithItsLineWhenMemoryRunsOut) {
                                                 L"enable-start"}));
 }
 
+using Lines = std::vector<std::wstring>;
+const std::wstring kCheck = L"Đang kiểm tra cập nhật...";
+
+std::string TestArchive(const std::string& name) {
+    return ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name));
+}
+
+// A pass over AppDirectory holding f0..f7 of version 1.0 (in-use.zip has them as 2.0), f3 held
+// with holdShare unless 0, against a manifest offering 2.0 at archiveUrl. Its lines, the
+// download's progress left out.
+Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
+                         const char* installed = "1.0") {
+    ClearDirectory(AppDirectory());
+    for (int i = 0; i < 8; ++i)
+        WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old");
+    WriteStringToFile(AppPath(L"version.ini"), std::string("version=") + installed + "\r\n");
+    const std::wstring manifest =
+        Serve("pass.json", R"({"latest_version": "2.0", "download_urls": {"2.0": ")" +
+                               WideToUtf8(archiveUrl) + "\"}}");
+    ScopedFile holder(holdShare ? CreateFileW(AppPath(L"f3.txt").c_str(), GENERIC_READ, holdShare,
+                                              nullptr, OPEN_EXISTING, 0, nullptr)
+                                : INVALID_HANDLE_VALUE);
+    // Progress is queued while lines are sent, so it is noted apart: whether the bar was full.
+    Lines lines;
+    bool full = false;
+    for (const std::wstring& line : LoggedBy([&](HWND window) { RunUpdatePass(window, manifest); })) {
+        full |= line == L"progress 100";
+        if (line.rfind(L"status ", 0) != 0 && line.rfind(L"progress ", 0) != 0)
+            lines.push_back(line);
+    }
+    if (full) lines.push_back(L"progress 100");
+    return lines;
+}
+
+// Every ending a user can see, whole and in order; only a pass whose every step succeeded says
+// it is complete and fills the bar. A file held without delete sharing keeps the old version.
+TEST(UpdatePass, EndsWithWhatBecameOfIt) {
+    const std::wstring fetch = L"Đang tải bản 2.0...", unpack = L"Đang giải nén 2.0...",
+                       failed = L"Giải nén thất bại: 2.0", unfinished = L"Cập nhật chưa hoàn tất.";
+    const std::wstring archive = Serve("in-use.zip", TestArchive("in-use.zip"));
+    const struct {
+        std::wstring archiveUrl;
+        DWORD holdShare;
+        const char* installed;
+        Lines lines;
+    } rows[] = {
+        {archive, 0, "2.0", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}},
+        {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, "1.0",
+         {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
+          L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.", L"Cập nhật hoàn tất.",
+          L"enable-start", L"progress 100"}},
+        {ServerUrl("/missing.zip"), 0, "1.0",
+         {kCheck, fetch, L"Tải thất bại: 2.0", unfinished, L"enable-start"}},
+        // The download of the only version fills the bar by itself.
+        {Serve("space.zip", TestArchive("space.zip")), 0, "1.0",
+         {kCheck, fetch, unpack, L"Không đủ dung lượng trống để cài 2.0.", failed, unfinished,
+          L"enable-start", L"progress 100"}},
+        {archive, FILE_SHARE_READ, "1.0",
+         {kCheck, fetch, unpack, L"File đang được sử dụng: " + AppPath(L"f3.txt"),
+          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 100"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(WideToUtf8(row.archiveUrl) + " held " + std::to_string(row.holdShare));
+        EXPECT_EQ(PassOverVersionOne(row.archiveUrl, row.holdShare, row.installed), row.lines);
+        const bool installed =
+            row.installed[0] == '1' &&
+            std::find(row.lines.begin(), row.lines.end(), unfinished) == row.lines.end();
+        EXPECT_EQ(WideToUtf8(ReadInstalledVersion(AppPath(L"version.ini"))),
+                  installed ? "2.0" : row.installed);
+        EXPECT_EQ(ReadBytes(AppPath(L"f3.txt")), installed ? "new 3" : "old");
+    }
+}
+
+// A pass killed mid-commit is resolved by the next start before it asks the server anything:
+// back to the old files, or on to the new ones when the version had been recorded.
+TEST(UpdatePass, ResolvesAKilledCommitWithoutTheServer) {
+    for (const bool recorded : {false, true}) {
+        PassOverVersionOne(L"http://127.0.0.1:1/none.zip", 0, "2.0");
+        WriteStringToFile(AppPath(L"version.ini"), "version=1.0\r\n");
+        LoggedBy([](HWND) { ASSERT_TRUE(ExtractZip(HostPath(HOPWELL_TEST_ARCHIVES "/in-use.zip"), L"2.0")); });
+        if (recorded) WriteStringToFile(AppPath(L"version.ini"), "version=2.0\r\n");
+        EXPECT_EQ(LoggedBy([](HWND window) { RunUpdatePass(window, L"http://127.0.0.1:1/v.json"); }),
+                  (Lines{kCheck, L"Không thể lấy thông tin phiên bản từ server.", L"enable-start"}));
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(ReadBytes(AppPath(L"f" + std::to_wstring(i) + L".txt")),
+                      recorded ? "new " + std::to_string(i) : "old");
+        EXPECT_FALSE(FileExists(AppPath(L"hopwell-commit.journal")));
+        EXPECT_FALSE(FileExists(AppPath(L"f3.txt.hopwell-old")));
+    }
+}
+
+// A second launcher of the same directory, however spelled, waits for the first one's pass.
+TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
+    PassOverVersionOne(L"http://127.0.0.1:1/none.zip", 0, "2.0");
+    ScopedHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::wstring spelled = AppDirectory() + L"\\";
+    CharLowerBuffW(&spelled[0], static_cast<DWORD>(spelled.size()));
+    std::thread first([&] {
+        PassLock lock(spelled, [] {});
+        SetEvent(taken.get());
+        Sleep(500);  // the second pass is waiting by now
+    });
+    WaitForSingleObject(taken.get(), INFINITE);
+    const std::wstring manifest = Serve("pass.json", R"({"latest_version": "2.0"})");
+    EXPECT_EQ(LoggedBy([&](HWND window) { RunUpdatePass(window, manifest); }),
+              (Lines{L"Đang chờ một lượt cập nhật khác kết thúc...", kCheck,
+                     L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}));
+    first.join();
+}
+
 // While a download waits to retry (its archive answered 503 once), the status line says so.
 TEST(UpdatePass, SaysSoWhileADownloadWaitsToRetry) {
+    ClearDirectory(AppDirectory());  // nothing installed
     Serve("busy.zip", "not an archive");
     const std::wstring url = Serve("busy.json", R"({"latest_version": "1.0.0", "download_urls":
         {"1.0.0": ")" + WideToUtf8(ServerUrl("/busy.zip?busy=1")) + "\"}}");
