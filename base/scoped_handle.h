@@ -48,6 +48,14 @@ struct FileHandleTraits {
 using ScopedHandle = Scoped<HANDLE, KernelHandleTraits>;
 using ScopedFile = Scoped<HANDLE, FileHandleTraits>;
 
+// A directory search (FindFirstFileW, FindFirstFileExW), closed with FindClose.
+struct FindHandleTraits {
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
+using ScopedFind = Scoped<HANDLE, FindHandleTraits>;
+
 // A view of a file mapping (MapViewOfFile), unmapped with UnmapViewOfFile.
 struct MappedViewTraits {
     static const void* Invalid() { return nullptr; }

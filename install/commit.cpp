@@ -108,14 +108,6 @@ bool ReadJournal(Journal& journal) {
     return true;
 }
 
-// A search from FindFirstFileExW, closed with FindClose.
-struct FindTraits {
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE h) { FindClose(h); }
-};
-using ScopedFind = Scoped<HANDLE, FindTraits>;
-
 // Whether name exists, from one listing of its folder (long and short names): creating files
 // is most of an unpack's time under Wine, and a look per file would add a sixth to it. A name
 // ending in a dot or space, which Windows drops when opening, is looked at itself.

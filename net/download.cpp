@@ -367,6 +367,8 @@ std::wstring DownloadRecordPath(const std::wstring& destination) {
 void DiscardPartialDownload(const std::wstring& destination) {
     for (const std::wstring& partPath : PartPaths(destination)) DeleteFileW(partPath.c_str());
     DeleteFileW(DownloadRecordPath(destination).c_str());
+    // What a process killed while replacing the record leaves beside it.
+    DeleteFileW((DownloadRecordPath(destination) + L".new").c_str());
 }
 
 TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,

@@ -28,13 +28,6 @@ const wchar_t kAsideSuffix[] = L".old";
 constexpr uint64_t kTicksPerDay = 86400ull * 10000000;
 constexpr unsigned long kMostDays = 36500;
 
-struct FindHandleTraits {
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE h) { FindClose(h); }
-};
-using ScopedFind = Scoped<HANDLE, FindHandleTraits>;
-
 struct Archive {
     std::wstring version;
     std::wstring fileName;

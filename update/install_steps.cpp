@@ -97,7 +97,8 @@ bool ExpectedDigest(const ArchiveDigests& digests, const std::wstring& version,
 
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
-                        const ArchiveDigests* digests) {
+                        size_t& installed, const ArchiveDigests* digests) {
+    installed = 0;
     // A signed release names every digest before anything is stopped or downloaded.
     std::string expected;
     for (const UpdateStep& step : steps) {
@@ -141,6 +142,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
             return;
         }
         DeleteFileW(zipPath.c_str());
+        installed++;
         PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
     }
 }

@@ -14,10 +14,11 @@ constexpr DWORD kApplicationExitWaitMs = 10000;
 // stopping at the first step that fails. Reports with worker messages and AppendLogLine.
 // With digests (a signed manifest's), every step must have a valid entry before anything is
 // stopped, and a step is unpacked only when its archive's SHA-256 equals its entry. Each
-// version is unpacked whole or not at all; the installed one is in versionIniPath.
+// version is unpacked whole or not at all; the installed one is in versionIniPath. installed
+// counts the steps, from the first, that were installed and recorded.
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
-                        const ArchiveDigests* digests = nullptr);
+                        size_t& installed, const ArchiveDigests* digests = nullptr);
 
 // Resolves a commit that a killed or failed pass left under way: finishes it when its version
 // was recorded, else puts the old files back. Run at the start of a pass, before anything else.

@@ -6,21 +6,11 @@
 #include "base/scoped_handle.h"
 #include "net/download.h"
 
-namespace {
-
-struct FindTraits {
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE h) { FindClose(h); }
-};
-
-}  // namespace
-
 void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
     std::vector<std::wstring> versions;
-    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.part?"}) {
+    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.resume.new", L"*.zip.part?"}) {
         WIN32_FIND_DATAW found = {};
-        Scoped<HANDLE, FindTraits> search(FindFirstFileW(AppPath(pattern).c_str(), &found));
+        ScopedFind search(FindFirstFileW(AppPath(pattern).c_str(), &found));
         for (bool more = static_cast<bool>(search); more;
              more = FindNextFileW(search.get(), &found) != 0) {
             const std::wstring name = found.cFileName;

@@ -68,11 +68,13 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
 
     const ArchiveDigests digests =
         publicKey.empty() ? ArchiveDigests() : ParseArchiveDigests(body);
-    InstallUpdateSteps(window, versionIniPath, pidPath, steps,
+    size_t installed = 0;
+    InstallUpdateSteps(window, versionIniPath, pidPath, steps, installed,
                        publicKey.empty() ? nullptr : &digests);
     DeleteFileW(pidPath.c_str());
-    // Whole only when the last version is the one recorded.
-    if (ReadInstalledVersion(versionIniPath) != steps.back().version) {
+    if (installed < steps.size()) {
+        // The bar shows the versions in place, not how far the failed download had come.
+        PostProgress(window, static_cast<int>(installed * 100 / steps.size()));
         PostLogLine(window, L"Cập nhật chưa hoàn tất.");
         return;
     }
