@@ -1,8 +1,11 @@
 #include "install/entry_name.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
+
+#include "base/text.h"
 
 namespace {
 
@@ -52,4 +55,10 @@ bool IsSafeEntryName(const std::wstring& name, const char*& reason) {
 bool IsSafeEntryName(const std::wstring& name) {
     const char* reason = nullptr;
     return IsSafeEntryName(name, reason);
+}
+
+std::wstring WideEntryName(const char* stored) {
+    std::wstring name = Utf8ToWide(stored, std::strlen(stored));
+    std::replace(name.begin(), name.end(), L'/', L'\\');
+    return name;
 }

@@ -5,7 +5,6 @@
 #include <shlwapi.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <memory>
@@ -54,13 +53,6 @@ bool CreateDirectoryTree(const std::wstring& path) {
     return result == ERROR_SUCCESS || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-// The stored name as a Windows relative path: UTF-8 to UTF-16, '/' to '\'.
-std::wstring WideEntryName(const ZipEntryStat& stat) {
-    std::wstring name = Utf8ToWide(stat.filename, std::strlen(stat.filename));
-    std::replace(name.begin(), name.end(), L'/', L'\\');
-    return name;
-}
-
 bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
@@ -90,7 +82,7 @@ bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries) {
             AppendLogLine(L"Lỗi đọc thông tin file " + std::to_wstring(index));
             return false;
         }
-        const std::wstring name = WideEntryName(stat);
+        const std::wstring name = WideEntryName(stat.filename);
         if (name.empty()) continue;
         if (!IsSafeEntryName(name)) {
             AppendLogLine(L"Đường dẫn không hợp lệ trong file ZIP: " + name);

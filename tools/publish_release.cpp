@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 
 #include "base/hex.h"
@@ -93,11 +92,8 @@ bool CheckArchive(const std::wstring& path, const std::wstring& fileName, std::s
                     std::to_string(index + 1) + " of its central directory";
             return false;
         }
-        // The name as the launcher unpacks it: UTF-16, '/' taken as '\'.
-        std::wstring name = Utf8ToWide(stat.filename, std::strlen(stat.filename));
-        std::replace(name.begin(), name.end(), L'/', L'\\');
         const char* reason = nullptr;
-        if (!IsSafeEntryName(name, reason)) {
+        if (!IsSafeEntryName(WideEntryName(stat.filename), reason)) {
             error = Utf8(fileName) + " holds an entry every launcher refuses: " + stat.filename +
                     " (" + reason + ")";
             return false;
