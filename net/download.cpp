@@ -191,20 +191,6 @@ std::vector<std::wstring> PartPaths(const std::wstring& destination) {
     return partPaths;
 }
 
-// The part lengths of an earlier start that its record vouches for: the record names this URL,
-// length and validator, and this many parts. Empty otherwise.
-std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::wstring& url,
-                                    const HttpResource& resource, size_t count) {
-    DownloadRecord earlier;
-    if (resource.validator.empty() ||
-        !ReadDownloadRecord(DownloadRecordPath(destination), earlier) || earlier.url != url ||
-        earlier.length != resource.length || earlier.validator != resource.validator ||
-        earlier.partBytes.size() != count) {
-        return {};
-    }
-    return earlier.partBytes;
-}
-
 bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
                       const HttpResource& resource, const ProgressCallback& progress,
                       const DownloadOptions& options, const HttpProxy& proxy) {
@@ -369,6 +355,18 @@ void DiscardPartialDownload(const std::wstring& destination) {
     DeleteFileW(DownloadRecordPath(destination).c_str());
     // What a process killed while replacing the record leaves beside it.
     DeleteFileW((DownloadRecordPath(destination) + L".new").c_str());
+}
+
+std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::wstring& url,
+                                    const HttpResource& resource, size_t count) {
+    DownloadRecord earlier;
+    if (resource.validator.empty() ||
+        !ReadDownloadRecord(DownloadRecordPath(destination), earlier) || earlier.url != url ||
+        earlier.length != resource.length || earlier.validator != resource.validator ||
+        earlier.partBytes.size() != count) {
+        return {};
+    }
+    return earlier.partBytes;
 }
 
 TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/http_client.h"
 #include "net/http_request.h"
@@ -41,6 +42,11 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
 std::wstring DownloadRecordPath(const std::wstring& destination);
 // Deletes what an unfinished download of destination left: its parts and its record.
 void DiscardPartialDownload(const std::wstring& destination);
+
+// The part lengths of an earlier start that its record vouches for: the record names this URL,
+// length and validator, and this many parts. Empty otherwise.
+std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::wstring& url,
+                                    const HttpResource& resource, size_t count);
 
 // How a byte range or a stream ended.
 enum class TransferEnd { Whole, Failed, Changed };

@@ -163,16 +163,14 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
                           ProgressCallback progress, const DownloadOptions& options,
                           const HttpResource* resource, const HttpProxy* proxy) {
     Stream stream{url, destination, progress, options, resource, proxy, {}, {}, 0, 0};
-    DownloadRecord earlier;
-    if (stream.Resumable() && !resource->validator.empty() &&
-        ReadDownloadRecord(DownloadRecordPath(destination), earlier) && earlier.url == url &&
-        earlier.length == resource->length && earlier.validator == resource->validator &&
-        earlier.partBytes.size() == 1) {
+    const std::vector<uint64_t> recorded =
+        stream.Resumable() ? RecordedParts(destination, url, *resource, 1) : std::vector<uint64_t>();
+    if (!recorded.empty()) {
         uint64_t have = 0;
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         if (GetFileAttributesExW(destination.c_str(), GetFileExInfoStandard, &data))
             have = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        stream.held = std::min(std::min(earlier.partBytes[0], have), resource->length);
+        stream.held = std::min(std::min(recorded[0], have), resource->length);
     } else {
         DiscardPartialDownload(destination);
     }
