@@ -27,6 +27,15 @@ struct SegmentBounds {
 
 std::thread StartThread(std::function<void()> work) { return std::thread(std::move(work)); }
 
+bool FreeSpaceOf(const std::wstring& path, uint64_t& available) {
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L".\\" : path.substr(0, slash + 1);
+    ULARGE_INTEGER free = {};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr)) return false;
+    available = free.QuadPart;
+    return true;
+}
+
 // Segments 0 to 2 hold length / 4 bytes each; the last one also takes the remainder.
 SegmentBounds BoundsOf(uint64_t length, int index) {
     const uint64_t q = length / kSegmentCount;
@@ -158,6 +167,8 @@ bool MergeParts(const std::vector<std::wstring>& partPaths,
     return true;
 }
 
+}  // namespace
+
 // Renames the open file, so nothing can come between the merge and the name.
 bool RenameOpenFile(HANDLE file, const std::wstring& to) {
     const DWORD nameBytes = static_cast<DWORD>(to.size() * sizeof(wchar_t));
@@ -169,6 +180,8 @@ bool RenameOpenFile(HANDLE file, const std::wstring& to) {
     return SetFileInformationByHandle(file, FileRenameInfo, info,
                                       static_cast<DWORD>(buffer.size())) != 0;
 }
+
+namespace {
 
 // Part 0, which holds the merged file, becomes destination. On failure it is cut back to its
 // segment, so that every part is again what the record says.
@@ -229,6 +242,13 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
         }
         partBytes[i] = kept;
         bytesWritten += kept;
+    }
+    // The merge appends parts 1 to 3 to part 0 before they are deleted.
+    uint64_t available = 0;
+    if (FreeSpaceAt(destination, available) &&
+        (length - bytesWritten) + (length - segmentLengths[0]) > available) {
+        if (options.lackedSpace) *options.lackedSpace = true;
+        return false;
     }
     const bool keepRecord = !resource.validator.empty();
     const auto writeRecord = [&] {
@@ -346,11 +366,14 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
 
 std::thread (*StartSegmentThread)(std::function<void()> work) = StartThread;
 
+bool (*FreeSpaceAt)(const std::wstring& path, uint64_t& available) = FreeSpaceOf;
+
 std::wstring DownloadRecordPath(const std::wstring& destination) {
     return destination + L".resume";
 }
 
 void DiscardPartialDownload(const std::wstring& destination) {
+    DeleteFileW((destination + L".part").c_str());
     for (const std::wstring& partPath : PartPaths(destination)) DeleteFileW(partPath.c_str());
     DeleteFileW(DownloadRecordPath(destination).c_str());
     // What a process killed while replacing the record leaves beside it.

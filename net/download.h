@@ -21,6 +21,9 @@ struct DownloadOptions {
     // The length a signed manifest promises, or -1: a probe or a body of another length fails
     // the download before anything past it is written.
     int64_t expectedSize = -1;
+    // When given, set when the disk has no room for the file, or a body of no length came
+    // within kept-free space of filling it; the download then fails.
+    bool* lackedSpace = nullptr;
     // Called on the calling thread when a wait before a retry begins. May be empty.
     std::function<void()> retrying;
     RetryPolicy retry;
@@ -28,7 +31,7 @@ struct DownloadOptions {
 
 // Downloads url to destination: four parallel byte ranges into part files (destination +
 // ".part0".."part3") when the server accepts ranges and the file is at least 2 MiB, otherwise
-// one stream. Each range or stream is retried from the byte it reached (RetryPolicy). True
+// one stream (into destination + ".part"). Nothing is fetched when the disk lacks room for it. Each range or stream is retried from the byte it reached (RetryPolicy). True
 // when the destination holds the whole file. Progress is reported on the calling thread only.
 //
 // A download that fails, or whose process ends, leaves its parts and, when the file has a
@@ -84,7 +87,15 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
 // Tests replace it to make a start fail.
 extern std::thread (*StartSegmentThread)(std::function<void()> work);
 
-// One stream of the whole file into destination, reporting after every chunk written; options
+// The bytes free to this user on the volume that holds path's folder; false when unknown, and
+// nothing is then refused for want of space. Tests replace it.
+extern bool (*FreeSpaceAt)(const std::wstring& path, uint64_t& available);
+
+// Renames an open file (opened with DELETE access), replacing what has that name.
+bool RenameOpenFile(HANDLE file, const std::wstring& to);
+
+// One stream of the whole file into destination + ".part", renamed to destination once whole
+// (its record, as RecordedParts reads it, holds one part), reporting after every chunk written; options
 // as for DownloadFile. With resource (the probe's answer) and ranges offered, a retry, or a
 // later call, goes on from the bytes already in destination as the record says. proxy: as
 // OpenHttpRequest takes it.

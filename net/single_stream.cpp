@@ -1,5 +1,7 @@
 #include "net/download.h"
 
+#include <algorithm>
+
 #include "base/sha256.h"
 #include "net/download_record.h"
 #include "net/http_request.h"
@@ -25,10 +27,15 @@ bool BodyIsWhole(const HttpRequest& opened, bool hasLength, uint64_t done, uint6
 
 enum class TryEnd { Whole, Retry, Failed };
 
-// The stream's file, its digest and what it holds, across tries.
+// What is kept free below a body of no known length: the system and the unpacking need room.
+constexpr uint64_t kSpaceKeptFree = 64ULL << 20;
+
+// The stream's file (destination + ".part" until it is whole), its digest and what it holds,
+// across tries.
 struct Stream {
     const std::wstring& url;
     const std::wstring& destination;
+    const std::wstring partPath;
     const ProgressCallback& progress;
     const DownloadOptions& options;
     const HttpResource* resource;  // with ranges and a length: tries go on from `held`
@@ -49,7 +56,7 @@ struct Stream {
     // Opens the destination keeping `held` bytes (hashing them), or anew.
     bool Open(bool keep) {
         if (!file) {
-            file.reset(CreateFileW(destination.c_str(), GENERIC_READ | GENERIC_WRITE,
+            file.reset(CreateFileW(partPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                                    FILE_SHARE_READ, nullptr, keep ? OPEN_ALWAYS : CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file) return false;
@@ -76,7 +83,19 @@ struct Stream {
         return true;
     }
 
-    TryEnd Try(uint64_t& moved, DWORD& retryAfterMs) {
+    // Fails the try, telling why, when the disk lacks room for the rest of a body of known
+    // length; for a body of none, sets `limit` short of the free space.
+    bool HasRoom(bool bounded, uint64_t wholeLength, uint64_t& limit) const {
+        uint64_t available = 0;
+        if (!FreeSpaceAt(partPath, available)) return true;  // unknown: nothing to go by
+        const bool room = bounded ? wholeLength - std::min(held, wholeLength) <= available
+                                  : available > kSpaceKeptFree;
+        limit = held + (available > kSpaceKeptFree ? available - kSpaceKeptFree : 0);
+        if (!room && options.lackedSpace) *options.lackedSpace = true;
+        return room;
+    }
+
+    TryEnd Try(DWORD& retryAfterMs) {
         // An earlier start that got every byte: nothing is left to ask for.
         if (Resumable() && held == resource->length) {
             return Open(true) ? TryEnd::Whole : TryEnd::Failed;
@@ -127,19 +146,31 @@ struct Stream {
             return TryEnd::Failed;
         }
         if (!Open(keep)) return TryEnd::Failed;
+        // A decoded body may outgrow its coded length: only an uncoded length or a promised one
+        // bounds what is written.
+        const bool bounded = promised >= 0 || (hasLength && BodyIsUncoded(opened));
+        uint64_t limit = UINT64_MAX;
+        if (!HasRoom(bounded, promised >= 0 ? static_cast<uint64_t>(promised) : wholeLength,
+                     limit)) {
+            return TryEnd::Failed;
+        }
 
         uint64_t bodyBytes = 0;
         bool refused = false;
         const bool ended = ReadHttpBody(opened, [&](const char* data, DWORD size) {
-            // Nothing past the announced or the promised length is written.
+            // Nothing past the announced or the promised length is written, nor, without
+            // either, into the space kept free.
             refused = (hasLength && BodyIsUncoded(opened) && size > total - bodyBytes) ||
                       (promised >= 0 && held + size > static_cast<uint64_t>(promised));
+            if (!refused && !bounded && held + size > limit) {
+                refused = true;
+                if (options.lackedSpace) *options.lackedSpace = true;
+            }
             if (refused) return false;
             DWORD written = 0;
             const bool ok = WriteFile(file.get(), data, size, &written, nullptr) && written == size;
             bodyBytes += written;
             held += written;
-            moved += written;
             if (options.digest) AddToSha256(sha, data, written);
             refused = !ok;
             if (!ok) return false;
@@ -162,13 +193,14 @@ struct Stream {
 bool DownloadSingleStream(const std::wstring& url, const std::wstring& destination,
                           ProgressCallback progress, const DownloadOptions& options,
                           const HttpResource* resource, const HttpProxy* proxy) {
-    Stream stream{url, destination, progress, options, resource, proxy, {}, {}, 0, 0};
+    Stream stream{url, destination, destination + L".part", progress, options, resource, proxy,
+                  {}, {}, 0, 0};
     const std::vector<uint64_t> recorded =
         stream.Resumable() ? RecordedParts(destination, url, *resource, 1) : std::vector<uint64_t>();
     if (!recorded.empty()) {
         uint64_t have = 0;
         WIN32_FILE_ATTRIBUTE_DATA data = {};
-        if (GetFileAttributesExW(destination.c_str(), GetFileExInfoStandard, &data))
+        if (GetFileAttributesExW(stream.partPath.c_str(), GetFileExInfoStandard, &data))
             have = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         stream.held = std::min(std::min(recorded[0], have), resource->length);
     } else {
@@ -176,21 +208,33 @@ bool DownloadSingleStream(const std::wstring& url, const std::wstring& destinati
     }
     const RetryPolicy& policy = options.retry;
     int failures = 0;
+    // The furthest byte ever held. Only a try that takes it the free amount further is free:
+    // without ranges every try starts again at byte 0, and one that only gets as far again
+    // would otherwise be retried for ever.
+    uint64_t furthest = stream.held;
     for (;;) {
-        uint64_t moved = 0;
         DWORD retryAfterMs = 0;
-        const TryEnd end = stream.Try(moved, retryAfterMs);
+        const TryEnd end = stream.Try(retryAfterMs);
         if (end == TryEnd::Whole) break;
+        const bool advanced = stream.held >= furthest + policy.freeTryBytes;
+        furthest = std::max(furthest, stream.held);
         // Without ranges a retry starts the file again.
         if (!stream.Resumable()) stream.held = 0;
         stream.WriteRecord();
         if (end == TryEnd::Failed) return false;
-        if (moved >= policy.freeTryBytes) continue;
+        if (advanced) continue;
         if (++failures >= policy.triesPerRange) return false;
         if (options.retrying) options.retrying();
         Sleep(RetryWaitMs(policy, failures, retryAfterMs));
     }
     if (options.digest && !FinishSha256(stream.sha, *options.digest)) return false;
+    // Whole: the part takes the destination's name, by its handle so that nothing can come
+    // between the digest and the name.
+    if (!RenameOpenFile(stream.file.get(), destination)) {
+        stream.file.reset();
+        if (!MoveFileExW(stream.partPath.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return false;
+    }
     stream.file.reset();
     DiscardPartialDownload(destination);
     return true;

@@ -8,6 +8,7 @@ struct HttpProxy {
 };
 
 // The proxy for url when WinHTTP's own setting names none (WinHTTP reads only its own): the
-// user's Internet Options. An auto-config script or auto-detection comes first, each step
-// bounded to a few seconds; then a static proxy with its bypass list. Whatever fails is direct.
+// user's Internet Options. An auto-config script or auto-detection comes first, bounded to 3 s
+// in all (on a thread of its own, left to end by itself when late); then a static proxy with its
+// bypass list. Whatever fails is direct.
 HttpProxy UserProxyFor(const std::wstring& url);

@@ -99,10 +99,11 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
                         size_t& installed, const ArchiveDigests* digests) {
     installed = 0;
-    // A signed release names every digest before anything is stopped or downloaded.
+    // A signed release names every digest, and every length, before anything is stopped or
+    // downloaded: a step without a signed length could fill the disk.
     std::string expected;
     for (const UpdateStep& step : steps) {
-        if (digests && !ExpectedDigest(*digests, step.version, expected)) {
+        if (digests && (!ExpectedDigest(*digests, step.version, expected) || step.size < 0)) {
             PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + step.version);
             return;
         }
@@ -126,7 +127,11 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         options.digest = digests ? &digest : nullptr;
         options.expectedSize = step.size;
         options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
+        bool lackedSpace = false;
+        options.lackedSpace = &lackedSpace;
         if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter, options); })) {
+            if (lackedSpace)
+                PostLogLine(window, L"Không đủ dung lượng trống để tải " + step.version + L".");
             PostLogLine(window, L"Tải thất bại: " + step.version);
             return;
         }

@@ -8,7 +8,7 @@
 
 void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
     std::vector<std::wstring> versions;
-    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.resume.new", L"*.zip.part?"}) {
+    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.resume.new", L"*.zip.part", L"*.zip.part?"}) {
         WIN32_FIND_DATAW found = {};
         ScopedFind search(FindFirstFileW(AppPath(pattern).c_str(), &found));
         for (bool more = static_cast<bool>(search); more;

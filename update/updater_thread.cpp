@@ -24,6 +24,12 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
     const PassLock lock(AppDirectory(), [&] {
         PostLogLine(window, L"Đang chờ một lượt cập nhật khác kết thúc...");
     });
+    // Without the lock another pass may be mid-commit: nothing is touched.
+    if (!lock.held()) {
+        PostLogLine(window, L"Không thể tạo tệp khóa trong thư mục ứng dụng.");
+        PostLogLine(window, L"Cập nhật chưa hoàn tất.");
+        return;
+    }
     // Before the server is asked anything, so that a start without it still repairs the files.
     RecoverInterruptedCommit(versionIniPath);
     PostLogLine(window, L"Đang kiểm tra cập nhật...");

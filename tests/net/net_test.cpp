@@ -172,24 +172,27 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     const struct {
         std::wstring url;
         bool ok;
-        std::string file;  // the destination afterwards
+        std::string file;  // the destination afterwards, named only once whole
+        std::string part;  // what is left in its part; "" also for none
         uint64_t total;    // of every report
     } rows[] = {
-        {ServerUrl(path), true, body, body.size()},
-        {ServerUrl(path + "?length=none"), true, body, 0},
-        {ServerUrl(empty), true, "", 0},
-        {ServerUrl(path + "?gzip"), true, body, body.size()},
-        {ServerUrl(path + "?drop=300000"), false, body.substr(0, 300000), body.size()},
-        {ServerUrl(path + "?status=404"), false, old, 0},
-        {L"http://127.0.0.1:1/1.0.0.zip", false, old, 0},
+        {ServerUrl(path), true, body, "", body.size()},
+        {ServerUrl(path + "?length=none"), true, body, "", 0},
+        {ServerUrl(empty), true, "", "", 0},
+        {ServerUrl(path + "?gzip"), true, body, "", body.size()},
+        {ServerUrl(path + "?drop=300000"), false, old, body.substr(0, 300000), body.size()},
+        {ServerUrl(path + "?status=404"), false, old, "", 0},
+        {L"http://127.0.0.1:1/1.0.0.zip", false, old, "", 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(WideToUtf8(row.url));
         ASSERT_TRUE(WriteStringToFile(destination, old));
+        ASSERT_TRUE(WriteStringToFile(destination + L".part", "a part of no record"));
         Reports reports;
         EXPECT_EQ(DownloadSingleStream(row.url, destination, reports.Callback(), With(Quick(1))),
                   row.ok);
         EXPECT_TRUE(ReadBytes(destination) == row.file);
+        EXPECT_TRUE(ReadBytes(destination + L".part") == row.part);
         for (size_t i = 0; i < reports.calls.size(); ++i) {
             EXPECT_GT(reports.calls[i].first, i ? reports.calls[i - 1].first : 0);
             EXPECT_EQ(reports.calls[i].second, row.total);
@@ -201,7 +204,7 @@ TEST(DownloadSingleStream, WritesOnlyWholeBodiesOfSuccessfulAnswers) {
     // A coded body that identity was asked for: nothing decoded it, its length is compared.
     EXPECT_FALSE(DownloadSingleStream(ServerUrl(path + "?gzip=always&drop=20000"), destination,
                                       nullptr, With(Quick(1))));
-    EXPECT_EQ(ReadBytes(destination).size(), 20000u);
+    EXPECT_EQ(ReadBytes(destination + L".part").size(), 20000u);
 }
 
 TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
@@ -339,6 +342,9 @@ TEST(DownloadFile, RetriesFromTheByteReached) {
         {&small, "?status=404", Quick(), false, 1},
         {&small, "?drop=100000", Quick(), true, 3},
         {&small, "?drop=100000&ranges=", Quick(), false, 5},  // each try starts again
+        // Free tries must take the furthest byte on: one that only gets as far again counts.
+        {&small, "?drop=200000&ranges=", Quick(3, 100000), false, 4},
+        {&small, "?drop=200000&ranges=&dropfor=2", Quick(2, 100000), true, 3},
         {&small, "?drop=100000&ranges=&dropfor=2", Quick(), true, 3},
         {&small, "?busy=1", Quick(), true, 2},
         {&small, "", Quick(), false, 0, 300001},
@@ -369,6 +375,57 @@ TEST(DownloadFile, RetriesFromTheByteReached) {
         EXPECT_LE(ReadBytes(destination).size(), static_cast<uint64_t>(row.promised));
         EXPECT_TRUE(!row.minMs || (took >= row.minMs && took < row.minMs + 3000 && waits == 1));
     }
+}
+
+uint64_t fakeFreeSpace = 0;
+bool FakeFreeSpace(const std::wstring&, uint64_t& available) {
+    available = fakeFreeSpace;
+    return true;
+}
+
+// Nothing is fetched for which the disk has no room; a body of no length stops 64 MiB short of
+// filling it.
+TEST(DownloadFile, RefusesWhatTheDiskHasNoRoomFor) {
+    const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(300000);
+    constexpr uint64_t kKept = 64ULL << 20;
+    const uint64_t joined = 2 * big.size() - big.size() / 4;
+    const struct {
+        const std::string* body;
+        std::string query;
+        uint64_t free;
+        bool ok;
+        size_t gets;
+        size_t partLeft;  // at most, by a failed one
+    } rows[] = {
+        // Four ranges need the file and the copy that joins them.
+        {&big, "", joined - 1, false, 0, 0},
+        {&big, "", joined, true, 4, 0},
+        {&small, "?ranges=", 299999, false, 1, 0},
+        {&small, "?ranges=", 300000, true, 1, 0},
+        {&small, "?ranges=&length=none", kKept + 299999, false, 1, 299999},
+        {&small, "?ranges=&length=none", kKept + 300000, true, 1, 0},
+        {&small, "?ranges=&length=none", kKept - 1, false, 1, 0},
+    };
+    const auto original = FreeSpaceAt;
+    FreeSpaceAt = FakeFreeSpace;
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(n) + row.query);
+        const std::string path = Put(*row.body, std::to_string(n++));
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
+        fakeFreeSpace = row.free;
+        bool lackedSpace = false;
+        DownloadOptions options = With(Quick(1));
+        options.lackedSpace = &lackedSpace;
+        EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options),
+                  row.ok);
+        EXPECT_EQ(lackedSpace, !row.ok);
+        EXPECT_EQ(Gets(path).size(), row.gets);
+        EXPECT_LE(ReadBytes(destination + L".part").size(), row.partLeft);
+        EXPECT_TRUE(ReadBytes(destination) == (row.ok ? *row.body : ""));
+    }
+    FreeSpaceAt = original;
 }
 
 // A later start goes on from the parts an earlier one left, as long as the file is the same.
@@ -465,6 +522,11 @@ TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
     const std::string script = Put("function FindProxyForURL(url, host) { return \"PROXY " +
                                        server + "\"; }",
                                    "-script");
+    // A script that would send everything direct, were it not minutes in coming: the look-up
+    // gives up, and the static proxy carries the request.
+    const std::string direct =
+        Put("function FindProxyForURL(url, host) { return \"DIRECT\"; }", "-direct") +
+        "?slow=2000&piece=1";
     const std::wstring url = L"http://updates.hopwell.test" + Utf8ToWide(path);
     const struct {
         std::string proxy, bypass, script;
@@ -474,6 +536,7 @@ TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
         {server, "localhost;*.HOPWELL.test", "", false},
         {server, "<local>;other.hopwell.test", "", true},
         {"", "", "http://" + server + script, true},
+        {server, "", "http://" + server + direct, true},
         {"", "", "", false},  // and the settings are gone again
     };
     TempDir dir;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <cstdlib>
 #include <new>
 #include <thread>
@@ -137,23 +139,81 @@ TEST(UpdatePass, ResolvesAKilledCommitWithoutTheServer) {
     }
 }
 
-// A second launcher of the same directory, however spelled, waits for the first one's pass.
+const std::wstring kWaiting = L"Đang chờ một lượt cập nhật khác kết thúc...";
+
+// hopwell-pass over directory, its lines as they come; onLine may answer each before the next.
+Lines PassInAnotherProcess(const std::wstring& manifest, const std::wstring& directory,
+                           const std::function<void(const std::wstring&)>& onLine) {
+    std::string tool = HOPWELL_FAKE_APP;  // built beside it
+    tool.replace(tool.rfind('/') + 1, std::string::npos, "hopwell-pass.exe");
+    std::wstring command =
+        L"\"" + HostPath(tool) + L"\" " + manifest + L" \"" + directory + L"\"";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE reading = nullptr, writing = nullptr;
+    if (!CreatePipe(&reading, &writing, &inherit, 0)) return {L"no pipe"};
+    ScopedHandle output(reading), input(writing);
+    SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writing;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return {L"not started"};
+    ScopedHandle child(process.hProcess), thread(process.hThread);
+    input.reset();  // the pipe ends when the child's end closes
+    Lines lines;
+    std::string pending;
+    char buffer[4096];
+    for (DWORD read = 0; ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read;) {
+        pending.append(buffer, read);
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            lines.push_back(Utf8ToWide(pending.substr(0, end)));
+            pending.erase(0, end + 1);
+            if (lines.back().rfind(L"status ", 0) == 0) lines.pop_back();
+            else onLine(lines.back());
+        }
+    }
+    WaitForSingleObject(child.get(), INFINITE);
+    return lines;
+}
+
+// A second launcher of the same directory waits for the first one's pass, whatever the
+// spelling of the path and in whatever process; a directory it cannot lock gets no pass.
 TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
     PassOverVersionOne(L"http://127.0.0.1:1/none.zip", 0, "2.0");
-    ScopedHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::wstring spelled = AppDirectory() + L"\\";
-    CharLowerBuffW(&spelled[0], static_cast<DWORD>(spelled.size()));
-    std::thread first([&] {
-        PassLock lock(spelled, [] {});
-        SetEvent(taken.get());
-        Sleep(500);  // the second pass is waiting by now
-    });
-    WaitForSingleObject(taken.get(), INFINITE);
     const std::wstring manifest = Serve("pass.json", R"({"latest_version": "2.0"})");
-    EXPECT_EQ(LoggedBy([&](HWND window) { RunUpdatePass(window, manifest); }),
-              (Lines{L"Đang chờ một lượt cập nhật khác kết thúc...", kCheck,
-                     L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}));
-    first.join();
+    std::wstring lower = AppDirectory() + L"\\";
+    CharLowerBuffW(&lower[0], static_cast<DWORD>(lower.size()));
+    std::wstring alias(32768, L'\0');
+    alias.resize(GetShortPathNameW(AppDirectory().c_str(), &alias[0], 32768));
+    for (const std::wstring& spelling : {lower, alias, L"\\\\?\\" + AppDirectory()}) {
+        SCOPED_TRACE(WideToUtf8(spelling));
+        auto first = std::make_unique<PassLock>(AppDirectory(), [] { ADD_FAILURE(); });
+        ASSERT_TRUE(first->held());
+        ScopedHandle waiting(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        bool second = false;
+        std::thread other([&] {
+            PassLock lock(spelling, [&] { SetEvent(waiting.get()); });
+            second = lock.held();
+        });
+        // Not released until the other one waits: a lock of its own would not wait at all.
+        EXPECT_EQ(WaitForSingleObject(waiting.get(), 20000), WAIT_OBJECT_0);
+        first.reset();
+        other.join();
+        EXPECT_TRUE(second);
+    }
+    auto held = std::make_unique<PassLock>(AppDirectory(), [] {});
+    EXPECT_EQ(PassInAnotherProcess(manifest, AppDirectory(),
+                                   [&](const std::wstring& line) {
+                                       if (line == kWaiting) held.reset();
+                                   }),
+              (Lines{kWaiting, kCheck, L"Bạn đang ở phiên bản mới nhất (2.0).",
+                     L"enable-start"}));
+    EXPECT_EQ(PassInAnotherProcess(manifest, AppPath(L"missing"), [](const std::wstring&) {}),
+              (Lines{L"Không thể tạo tệp khóa trong thư mục ứng dụng.",
+                     L"Cập nhật chưa hoàn tất.", L"enable-start"}));
 }
 
 // While a download waits to retry (its archive answered 503 once), the status line says so.
