@@ -1,6 +1,5 @@
 #include "app/startup.h"
 
-#include <shlwapi.h>
 
 #include <string>
 
@@ -65,14 +64,35 @@ HWND CreateMainWindow(HINSTANCE instance) {
     return window;
 }
 
+namespace {
+
+// The folder of this program's image, however long its path: the buffer grows until the whole
+// name fits (a name that fills it may have been cut).
+std::wstring LauncherDirectory() {
+    std::wstring image(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, &image[0], static_cast<DWORD>(image.size()));
+        if (length == 0) return std::wstring();
+        if (length < image.size()) {
+            image.resize(length);
+            break;
+        }
+        image.resize(image.size() * 2);
+    }
+    std::wstring directory = image.substr(0, image.find_last_of(L'\\') + 1);
+    // No trailing backslash, except at a drive's root.
+    if (directory.size() > 3 && directory.back() == L'\\') directory.pop_back();
+    return directory;
+}
+
+}  // namespace
+
 int RunLauncher(HINSTANCE instance, int showCommand) {
     SetAppInstance(instance);
 
     // Before the window exists: creating it starts the updater thread, which reads it at once.
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    PathRemoveFileSpecW(path);
-    SetAppDirectory(path);
+    SetAppDirectory(LauncherDirectory());
 
     if (!RegisterMainWindowClass(instance)) return kStartupClassFailed;
     HWND window = CreateMainWindow(instance);

@@ -1,5 +1,7 @@
 #include "base/app_directory.h"
 
+#include <windows.h>
+
 namespace {
 // Never destroyed: when the window closes mid-update, the runtime's exit-time destructors run
 // while the updater thread may still be building paths from it.
@@ -16,4 +18,21 @@ bool SetAppDirectory(const std::wstring& directory) {
     return true;
 }
 
-std::wstring AppPath(const std::wstring& name) { return appDirectory + L"\\" + name; }
+std::wstring AppPath(const std::wstring& name) {
+    return ExtendedPath(appDirectory + L"\\" + name);
+}
+
+std::wstring ExtendedPath(const std::wstring& path) {
+    const bool drive = path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    // Not "\\?\" (already extended) nor "\\.\" (a device).
+    const bool unc = path.size() >= 3 && path.compare(0, 2, L"\\\\") == 0 && path[2] != L'?' &&
+                     path[2] != L'.';
+    if (path.size() < kExtendedPathFrom || (!drive && !unc)) return path;
+    // The extended form is taken literally: normalized first, as Windows would have done.
+    std::wstring full(32768, L'\0');
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0 || length >= full.size()) return path;
+    full.resize(length);
+    return unc ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+}

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 
 // The launcher's own directory, without a trailing backslash (except at a drive root).
@@ -9,5 +10,15 @@ const std::wstring& AppDirectory();
 // A second call changes nothing and returns false.
 bool SetAppDirectory(const std::wstring& directory);
 
-// Joins AppDirectory() and a file name with one backslash.
+// Joins AppDirectory() and a file name with one backslash, in the extended form (ExtendedPath)
+// when it is long.
 std::wstring AppPath(const std::wstring& name);
+
+// Paths from this length on are given the extended form ("\\?\" or "\\?\UNC\", normalized):
+// below MAX_PATH by what is added to a path after it is built (".hopwell-new" and a number,
+// ".resume.new"), so that these work too where the system's long paths are off.
+constexpr size_t kExtendedPathFrom = 220;
+
+// path itself when shorter than kExtendedPathFrom, already extended or not absolute; else
+// its extended form.
+std::wstring ExtendedPath(const std::wstring& path);

@@ -227,6 +227,24 @@ TEST(UpdatePass, SaysSoWhileADownloadWaitsToRetry) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L"status Mất kết nối, đang thử lại..."), 1);
 }
 
+// Long paths take the extended form, normalized as Windows would have read them, so that they
+// work past MAX_PATH where the system's long paths are off.
+TEST(ExtendedPath, LongAbsolutePathsOnly) {
+    const std::wstring deep(kExtendedPathFrom, L'd');
+    const struct {
+        std::wstring path, expected;
+    } rows[] = {
+        {L"C:\\app\\f.txt", L"C:\\app\\f.txt"},
+        {L"C:\\" + deep.substr(4), L"C:\\" + deep.substr(4)},
+        {L"C:\\" + deep + L"\\.\\sub/f.txt.", L"\\\\?\\C:\\" + deep + L"\\sub\\f.txt"},
+        {L"\\\\server\\share\\" + deep, L"\\\\?\\UNC\\server\\share\\" + deep},
+        {L"\\\\?\\C:\\" + deep + L"\\f.", L"\\\\?\\C:\\" + deep + L"\\f."},
+        {deep + L"\\f.txt", deep + L"\\f.txt"},  // relative
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ExtendedPath(row.path), row.expected) << WideToUtf8(row.path);
+}
+
 // Only the first three numbers count; characters but digits and dots are skipped, without
 // ending a number; a number too large for an int is the largest int.
 TEST(Versions, CompareByTheFirstThreeNumbers) {
