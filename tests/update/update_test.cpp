@@ -14,6 +14,7 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "install/extract_zip.h"
+#include "net/download.h"
 #include "tests/support/support.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
@@ -82,6 +83,12 @@ Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
     return lines;
 }
 
+uint64_t fakeFreeSpace = 0;
+bool FakeFreeSpace(const std::wstring&, uint64_t& available) {
+    available = fakeFreeSpace;
+    return true;
+}
+
 // Every ending a user can see, whole and in order; only a pass whose every step succeeded says
 // it is complete and leaves the bar full. A file held without delete sharing keeps the old version.
 TEST(UpdatePass, EndsWithWhatBecameOfIt) {
@@ -93,6 +100,7 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         DWORD holdShare;
         const char* installed;
         Lines lines;
+        uint64_t freeSpace = 0;  // what the disk is said to have; 0: what it has
     } rows[] = {
         {archive, 0, "2.0", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}},
         {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, "1.0",
@@ -108,10 +116,19 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         {archive, FILE_SHARE_READ, "1.0",
          {kCheck, fetch, unpack, L"File đang được sử dụng: " + AppPath(L"f3.txt"),
           L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
+        {archive, 0, "1.0",
+         {kCheck, fetch, L"Không đủ dung lượng trống để tải 2.0.", L"Tải thất bại: 2.0",
+          unfinished, L"enable-start", L"progress 0"},
+         100},  // less than the archive
     };
+    const auto realFreeSpace = FreeSpaceAt;
     for (const auto& row : rows) {
         SCOPED_TRACE(WideToUtf8(row.archiveUrl) + " held " + std::to_string(row.holdShare));
-        EXPECT_EQ(PassOverVersionOne(row.archiveUrl, row.holdShare, row.installed), row.lines);
+        fakeFreeSpace = row.freeSpace;
+        FreeSpaceAt = row.freeSpace ? FakeFreeSpace : realFreeSpace;
+        const Lines lines = PassOverVersionOne(row.archiveUrl, row.holdShare, row.installed);
+        FreeSpaceAt = realFreeSpace;
+        EXPECT_EQ(lines, row.lines);
         const bool installed =
             row.installed[0] == '1' &&
             std::find(row.lines.begin(), row.lines.end(), unfinished) == row.lines.end();
