@@ -53,7 +53,7 @@ struct Stream {
                                 {url, resource->length, resource->validator, {held}});
     }
 
-    // Opens the destination keeping `held` bytes (hashing them), or anew.
+    // Opens the part keeping `held` bytes (hashing them), or anew.
     bool Open(bool keep) {
         if (!file) {
             file.reset(CreateFileW(partPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
