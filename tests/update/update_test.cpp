@@ -205,6 +205,7 @@ TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
     CharLowerBuffW(&lower[0], static_cast<DWORD>(lower.size()));
     std::wstring alias(32768, L'\0');
     alias.resize(GetShortPathNameW(AppDirectory().c_str(), &alias[0], 32768));
+    ASSERT_NE(alias, AppDirectory());
     for (const std::wstring& spelling : {lower, alias, L"\\\\?\\" + AppDirectory()}) {
         SCOPED_TRACE(WideToUtf8(spelling));
         auto first = std::make_unique<PassLock>(AppDirectory(), [] { ADD_FAILURE(); });
