@@ -22,12 +22,12 @@ std::wstring AppPath(const std::wstring& name) {
     return ExtendedPath(appDirectory + L"\\" + name);
 }
 
-std::wstring ExtendedPath(const std::wstring& path) {
+std::wstring ExtendedPath(const std::wstring& path, bool always) {
     const bool drive = path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
     // Not "\\?\" (already extended) nor "\\.\" (a device).
     const bool unc = path.size() >= 3 && path.compare(0, 2, L"\\\\") == 0 && path[2] != L'?' &&
                      path[2] != L'.';
-    if (path.size() < kExtendedPathFrom || (!drive && !unc)) return path;
+    if ((path.size() < kExtendedPathFrom && !always) || (!drive && !unc)) return path;
     // The extended form is taken literally: normalized first, as Windows would have done.
     std::wstring full(32768, L'\0');
     const DWORD length =

@@ -19,6 +19,6 @@ std::wstring AppPath(const std::wstring& name);
 // ".resume.new"), so that these work too where the system's long paths are off.
 constexpr size_t kExtendedPathFrom = 220;
 
-// path itself when shorter than kExtendedPathFrom, already extended or not absolute; else
-// its extended form.
-std::wstring ExtendedPath(const std::wstring& path);
+// path itself when shorter than kExtendedPathFrom (unless always), already extended or not
+// absolute; else its extended form.
+std::wstring ExtendedPath(const std::wstring& path, bool always = false);

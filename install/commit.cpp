@@ -162,8 +162,11 @@ size_t PlanStagedFile(CommitPlan& plan, const std::wstring& name) {
     // Only an existing file's long name is looked up.
     if (Listed(plan, name)) {
         file.replaces = true;
-        const std::wstring& base = plan.longDirectory;
         const std::wstring path = LongPath(AppPath(name));
+        // A long path comes in its extended form; the directory is compared in the same form.
+        const std::wstring base = path.compare(0, 4, L"\\\\?\\") == 0
+                                      ? ExtendedPath(plan.longDirectory, true)
+                                      : plan.longDirectory;
         if (path.size() > base.size() + 1 && path[base.size()] == L'\\' &&
             CompareStringOrdinal(path.c_str(), static_cast<int>(base.size()), base.c_str(),
                                  static_cast<int>(base.size()), TRUE) == CSTR_EQUAL)

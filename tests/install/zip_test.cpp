@@ -24,7 +24,7 @@ const std::wstring kSuccess = L"Miniz giải nén thành công!", kFailure = L"M
 const std::wstring kNoArchive = L"Không thể khởi tạo miniz reader";
 
 std::wstring Archive(const std::string& name) { return HostPath(HOPWELL_TEST_ARCHIVES "/" + name); }
-std::wstring Target(const std::wstring& name) { return AppDirectory() + L"\\" + name; }
+std::wstring Target(const std::wstring& name) { return AppPath(name); }
 
 // Everything below root, relative and sorted; directories end in '\'.
 Lines Tree(const std::wstring& root = AppDirectory()) {

@@ -251,6 +251,7 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
     const std::wstring deep(kExtendedPathFrom, L'd');
     const struct {
         std::wstring path, expected;
+        bool always = false;
     } rows[] = {
         {L"C:\\app\\f.txt", L"C:\\app\\f.txt"},
         {L"C:\\" + deep.substr(4), L"C:\\" + deep.substr(4)},
@@ -258,9 +259,12 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
         {L"\\\\server\\share\\" + deep, L"\\\\?\\UNC\\server\\share\\" + deep},
         {L"\\\\?\\C:\\" + deep + L"\\f.", L"\\\\?\\C:\\" + deep + L"\\f."},
         {deep + L"\\f.txt", deep + L"\\f.txt"},  // relative
+        {L"C:\\app\\f.txt", L"\\\\?\\C:\\app\\f.txt", true},
+        {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share", true},
+        {L"f.txt", L"f.txt", true},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(ExtendedPath(row.path), row.expected) << WideToUtf8(row.path);
+        EXPECT_EQ(ExtendedPath(row.path, row.always), row.expected) << WideToUtf8(row.path);
 }
 
 // Only the first three numbers count; characters but digits and dots are skipped, without
