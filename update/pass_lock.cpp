@@ -1,5 +1,7 @@
 #include "update/pass_lock.h"
 
+#include "base/app_directory.h"
+
 namespace {
 
 // How often a waiting launcher tries the lock again. A pass lasts seconds to minutes, so a
@@ -11,8 +13,7 @@ constexpr DWORD kPassLockPollMs = 250;
 PassLock::PassLock(const std::wstring& directory, const std::function<void()>& onWait) {
     std::wstring path = directory;
     while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-    path += L"\\";
-    path += kPassLockName;
+    path = ExtendedPath(path + L"\\" + kPassLockName);
     bool told = false;
     for (;;) {
         // No sharing at all: any other open of the file, by any spelling, fails while held.
