@@ -5,6 +5,7 @@
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
 #include "net/download.h"
+#include "net/download_record.h"
 
 void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
     std::vector<std::wstring> versions;
@@ -20,6 +21,15 @@ void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
     for (const std::wstring& version : versions) {
         bool pending = false;
         for (const UpdateStep& step : steps) pending = pending || step.version == version;
-        if (!pending) DiscardPartialDownload(AppPath(version + L".zip"));
+        if (pending) continue;
+        const std::wstring zipPath = AppPath(version + L".zip");
+        // A single stream of an earlier launcher wrote the archive itself, and its record holds
+        // one part: that archive is a partial download too.
+        DownloadRecord record;
+        if (ReadDownloadRecord(DownloadRecordPath(zipPath), record) &&
+            record.partBytes.size() == 1) {
+            DeleteFileW(zipPath.c_str());
+        }
+        DiscardPartialDownload(zipPath);
     }
 }
