@@ -125,6 +125,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         DownloadOptions options;
         options.digest = digests ? &digest : nullptr;
         options.expectedSize = step.size;
+        options.mirrors = step.mirrors;
         options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
         if (!Attempt([&] { return DownloadFile(step.url, zipPath, reporter, options); })) {
             PostLogLine(window, L"Tải thất bại: " + step.version);

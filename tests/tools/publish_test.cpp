@@ -196,4 +196,38 @@ TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
     }
 }
 
+// Manifest URLs are tried in order: one that is down, answers an error page or (under a key)
+// comes without a valid signature hands over to the next, which is held to the same key.
+TEST_F(Publish, AFallbackManifestUrlIsTriedWhenTheFirstFails) {
+    const std::string body = R"({"latest_version": "0.0.0"})";
+    std::string signature, forged;
+    ASSERT_TRUE(SignData(privateKey, body, signature));
+    ASSERT_TRUE(SignData(privateKey, R"({"latest_version": "9.9.9"})", forged));
+    const std::wstring good = Serve("fallback-good.json", body);
+    Serve("fallback-good.json.sig", signature);
+    const std::wstring badSig = Serve("fallback-badsig.json", body);
+    Serve("fallback-badsig.json.sig", forged);
+    const std::wstring unsigned_ = Serve("fallback-unsigned.json", body);
+    const std::wstring down = L"http://127.0.0.1:1/version.json", missing = ServerUrl("/none.json");
+    const std::wstring current = L"Bạn đang ở phiên bản mới nhất (0.0.0).",
+                       unreachable = L"Không thể lấy thông tin phiên bản từ server.",
+                       invalid = L"Chữ ký thông tin phiên bản không hợp lệ.";
+    for (const auto& [urls, keyed, line] :
+         std::initializer_list<std::tuple<std::vector<std::wstring>, bool, std::wstring>>{
+             {{down, good}, false, current},
+             {{missing, down, good}, false, current},
+             {{down, missing}, false, unreachable},
+             {{down, good}, true, current},
+             {{badSig, good}, true, current},
+             {{unsigned_, good}, true, current},
+             {{badSig, down}, true, invalid},
+             {{down, unsigned_}, true, invalid},
+             {{down, down}, true, unreachable}}) {
+        const std::string trusted = keyed ? publicKey : "";
+        EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, urls, trusted, k2030); }),
+                  (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
+            << WideToUtf8(urls[0]) << " then " << WideToUtf8(urls[1]) << " keyed " << keyed;
+    }
+}
+
 }  // namespace
