@@ -404,8 +404,6 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
     uint64_t next = task.firstByte;
     int source = task.source;
     while (next <= task.lastByte) {
-        // A try on another source follows at once: a download failed meanwhile ends here.
-        if (signals.stopped.load()) return TransferEnd::Failed;
         SegmentTask rest = task;
         rest.firstByte = next;
         rest.source = source;
@@ -418,7 +416,8 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
         if (end == TryEnd::Failed) {
             task.sources.Drop(source);
             source = task.sources.Next(source);
-            if (source < 0) return TransferEnd::Failed;
+            // The next try follows at once: a download failed meanwhile ends here instead.
+            if (source < 0 || signals.stopped.load()) return TransferEnd::Failed;
             continue;
         }
         if (moved >= policy.freeTryBytes) continue;
@@ -427,6 +426,7 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
         if (other < 0) return TransferEnd::Failed;
         // A source that has not failed yet takes the rest over without a wait.
         if (other != source && task.sources.Strikes(other) == 0) {
+            if (signals.stopped.load()) return TransferEnd::Failed;
             source = other;
             continue;
         }
