@@ -453,6 +453,9 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
         SourcePool pool(std::move(ranged));
         return DownloadSegments(pool, length, destination, progress, options);
     }
+    // Those that answered their probe first: one that did not would cost its retries first.
+    std::stable_partition(sources.begin(), sources.end(),
+                          [](const DownloadSource& source) { return source.probed; });
     for (const DownloadSource& source : sources) {
         if (DownloadSingleStream(source.url, destination, progress, options,
                                  source.probed ? &source.resource : nullptr, &source.proxy)) {

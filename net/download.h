@@ -37,7 +37,7 @@ struct DownloadOptions {
 // With options.mirrors, url and the mirrors are sources of the same file (ProbeSources,
 // DropOtherLengths): the ranges are spread over those that offer them, url first, and a range
 // whose source fails goes on from another; without ranges, one stream is tried from each source
-// in order until one succeeds.
+// in order (those that answered the probe first) until one succeeds.
 //
 // A download that fails, or whose process ends, leaves its parts and, when the file has a
 // validator, a record of them (DownloadRecordPath); the next call for the same destination,

@@ -16,6 +16,7 @@
 #include "tests/support/support.h"
 #include "tools/signing_key.h"
 #include "update/manifest.h"
+#include "update/mirrors.h"
 #include "update/updater_thread.h"
 
 namespace {
@@ -193,6 +194,26 @@ TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
         EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, now); }),
                   (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
             << body << " at " << now;
+    }
+}
+
+// Mirrors are signed into the manifest as the launcher reads them; one that is not https
+// refuses the folder with nothing written.
+TEST_F(Publish, MirrorsAreSignedAsTheLauncherReadsThem) {
+    Put({{L"1.0.0.zip", zip}});
+    const std::vector<std::wstring> mirrors = {L"https://m.example/r", L"https://n.example/x//"};
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"",
+                              k2030, mirrors))
+        << error;
+    EXPECT_EQ(ParseMirrors(ReadBytes(release + L"\\version.json")),
+              (std::vector<std::wstring>{L"https://m.example/r/", L"https://n.example/x/"}));
+    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error, k2030)) << error;
+    const Files before = Snapshot();
+    for (const wchar_t* bad : {L"http://m.example/", L"https://m.example/\"x", L"https:///r"}) {
+        EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"",
+                                   k2030, {L"https://ok.example/", bad}));
+        EXPECT_EQ(error, "not an https URL: " + WideToUtf8(bad));
+        EXPECT_EQ(Snapshot(), before);
     }
 }
 
