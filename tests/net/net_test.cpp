@@ -431,20 +431,18 @@ TEST(DownloadFile, SpreadsRangesOverMirrorsAndFailsOver) {
 
 // Without ranges, one stream is tried from each source in order; every source failing fails it.
 TEST(DownloadFile, StreamsFromTheFirstSourceThatServes) {
-    const std::string body = RandomBytes(600000);
-    const std::string path = Put(body);
+    const std::string body = RandomBytes(600000), path = Put(body);
     TempDir dir;
-    const struct {
-        std::wstring first;
-        bool whole;
-    } rows[] = {{ServerUrl(path + "?status=404"), true},
-                {L"http://127.0.0.1:1" + Utf8ToWide(path), true},
-                {ServerUrl(path + "?status=404"), false}};
-    for (const auto& row : rows) {
+    using Row = std::tuple<std::string, std::string, bool>;  // first URL's query, mirror's, whole
+    for (const auto& [first, mirror, whole] :
+         {Row{"?status=404", "", true}, Row{"refused", "", true},
+          Row{"?status=404", "?getstatus=410", false}}) {
         DownloadOptions options = With(Quick(1));
-        options.mirrors = {row.whole ? ServerUrl(path) : ServerUrl(path + "?getstatus=410")};
-        EXPECT_EQ(DownloadFile(row.first, dir.File(L"s.zip"), nullptr, options), row.whole);
-        EXPECT_TRUE(!row.whole || ReadBytes(dir.File(L"s.zip")) == body);
+        options.mirrors = {ServerUrl(path + mirror)};
+        const std::wstring url =
+            first == "refused" ? L"http://127.0.0.1:1" + Utf8ToWide(path) : ServerUrl(path + first);
+        EXPECT_EQ(DownloadFile(url, dir.File(L"s.zip"), nullptr, options), whole) << first;
+        EXPECT_TRUE(!whole || ReadBytes(dir.File(L"s.zip")) == body);
     }
 }
 
