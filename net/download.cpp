@@ -85,15 +85,17 @@ enum class TryEnd { Whole, Retry, Failed, Changed };
 // One request for the rest of a segment, written on at the part's position.
 TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uint64_t& moved,
                   DWORD& retryAfterMs) {
+    const DownloadSource& source = task.sources.at(task.source);
     wchar_t rangeLine[128] = {};
     swprintf(rangeLine, 128, L"Range: bytes=%llu-%llu\r\n",
              static_cast<unsigned long long>(task.firstByte),
              static_cast<unsigned long long>(task.lastByte));
     std::wstring headers = rangeLine;
-    if (!task.validator.empty()) headers += L"If-Range: " + task.validator + L"\r\n";
+    const std::wstring& validator = source.resource.validator;
+    if (!validator.empty()) headers += L"If-Range: " + validator + L"\r\n";
     HttpRequest opened;
-    if (!OpenHttpRequest(task.url, HttpRequestKind::Segment, opened, headers,
-                         task.lowSpeedWindowMs, &task.proxy)) {
+    if (!OpenHttpRequest(source.url, HttpRequestKind::Segment, opened, headers,
+                         task.lowSpeedWindowMs, &source.proxy)) {
         return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
     }
     const DWORD status = HttpStatusCode(opened);
@@ -102,7 +104,7 @@ TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uin
         return TryEnd::Retry;
     }
     // If-Range answered with the whole body: the file is not the one the part holds.
-    if (status == 200 && !task.validator.empty()) return TryEnd::Changed;
+    if (status == 200 && !validator.empty()) return TryEnd::Changed;
     // A whole body (200) or another range would be joined into a corrupt archive.
     std::wstring contentRange;
     if (HttpStatusCode(opened) != 206 ||
@@ -204,14 +206,12 @@ std::vector<std::wstring> PartPaths(const std::wstring& destination) {
     return partPaths;
 }
 
-bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
-                      const HttpResource& resource, const ProgressCallback& progress,
-                      const DownloadOptions& options, const HttpProxy& proxy) {
-    const uint64_t length = resource.length;
+bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& destination,
+                      const ProgressCallback& progress, const DownloadOptions& options) {
     const std::vector<std::wstring> partPaths = PartPaths(destination);
     const std::wstring recordPath = DownloadRecordPath(destination);
     const std::vector<uint64_t> recorded =
-        RecordedParts(destination, url, resource, kSegmentCount);
+        RecordedParts(destination, pool.sources(), length, kSegmentCount);
     const bool resuming = !recorded.empty();
     // A part left by an earlier attempt must not stand in for a segment unless its record
     // vouches for it.
@@ -250,11 +250,18 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
         if (options.lackedSpace) *options.lackedSpace = true;
         return false;
     }
-    const bool keepRecord = !resource.validator.empty();
+    // Every source's validator, or no record: parts may hold bytes of any of them.
+    DownloadRecord record{pool.at(0).url, length, pool.at(0).resource.validator, {}};
+    std::vector<RecordedSource> others;
+    bool keepRecord = true;
+    for (const DownloadSource& source : pool.sources()) {
+        keepRecord = keepRecord && !source.resource.validator.empty();
+        if (&source != &pool.at(0)) others.push_back({source.url, source.resource.validator});
+    }
     const auto writeRecord = [&] {
-        DownloadRecord record{url, length, resource.validator, {}};
+        record.partBytes.clear();
         for (const auto& bytes : partBytes) record.partBytes.push_back(bytes.load());
-        if (keepRecord) WriteDownloadRecord(recordPath, record);
+        if (keepRecord) WriteDownloadRecord(recordPath, record, others);
     };
     writeRecord();
 
@@ -272,13 +279,13 @@ bool DownloadSegments(const std::wstring& url, const std::wstring& destination,
     bool started = !options.digest || hasher.Start();
     for (int i = 0; started && i < kSegmentCount; ++i) {
         const SegmentBounds bounds = BoundsOf(length, i);
+        // The ranges are dealt out over the sources in order, the first source first.
         const SegmentTask task{bounds.firstByte + partBytes[i].load(),
                                bounds.lastByte,
                                length,
                                parts[i].get(),
-                               url,
-                               resource.validator,
-                               proxy,
+                               pool,
+                               i % static_cast<int>(pool.sources().size()),
                                bytesWritten,
                                partBytes[i],
                                options.lowSpeedWindowMs};
@@ -380,6 +387,28 @@ void DiscardPartialDownload(const std::wstring& destination) {
     DeleteFileW((DownloadRecordPath(destination) + L".new").c_str());
 }
 
+std::vector<uint64_t> RecordedParts(const std::wstring& destination,
+                                    const std::vector<DownloadSource>& sources, uint64_t length,
+                                    size_t count) {
+    DownloadRecord earlier;
+    std::vector<RecordedSource> recorded;
+    if (!ReadDownloadRecord(DownloadRecordPath(destination), earlier, &recorded) ||
+        earlier.length != length || earlier.partBytes.size() != count) {
+        return {};
+    }
+    recorded.push_back({earlier.url, earlier.validator});
+    bool shared = false;
+    for (const RecordedSource& kept : recorded) {
+        if (kept.validator.empty()) return {};
+        for (const DownloadSource& source : sources) {
+            if (source.url != kept.url) continue;
+            if (source.resource.validator != kept.validator) return {};
+            shared = true;
+        }
+    }
+    return shared ? earlier.partBytes : std::vector<uint64_t>();
+}
+
 std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::wstring& url,
                                     const HttpResource& resource, size_t count) {
     DownloadRecord earlier;
@@ -396,17 +425,35 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
                             const SegmentSignals& signals) {
     int failures = 0;
     uint64_t next = task.firstByte;
+    int source = task.source;
     while (next <= task.lastByte) {
         SegmentTask rest = task;
         rest.firstByte = next;
+        rest.source = source;
         uint64_t moved = 0;
         DWORD retryAfterMs = 0;
         const TryEnd end = FetchRange(rest, signals.stopped, moved, retryAfterMs);
         next += moved;
         if (end == TryEnd::Whole) break;
-        if (end == TryEnd::Failed) return TransferEnd::Failed;
         if (end == TryEnd::Changed) return TransferEnd::Changed;
+        if (end == TryEnd::Failed) {
+            task.sources.Drop(source);
+            source = task.sources.Next(source);
+            // The next try follows at once: a download failed meanwhile ends here instead.
+            if (source < 0 || signals.stopped.load()) return TransferEnd::Failed;
+            continue;
+        }
         if (moved >= policy.freeTryBytes) continue;
+        task.sources.Strike(source);
+        const int other = task.sources.Next(source);
+        if (other < 0) return TransferEnd::Failed;
+        // A source that has not failed yet takes the rest over without a wait.
+        if (other != source && task.sources.Strikes(other) == 0) {
+            if (signals.stopped.load()) return TransferEnd::Failed;
+            source = other;
+            continue;
+        }
+        source = other;
         if (++failures >= policy.triesPerRange) return TransferEnd::Failed;
         ++signals.waiting;
         ++signals.waitsBegun;
@@ -420,19 +467,23 @@ TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
 
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
                   ProgressCallback progress, const DownloadOptions& options) {
-    HttpResource resource;
-    const bool probed = HttpProbe(url, resource, options.retry);
-    const uint64_t length = resource.length;
-    // A signed manifest's length: a server announcing another has another file.
-    if (probed && options.expectedSize >= 0 && length != 0 &&
-        length != static_cast<uint64_t>(options.expectedSize)) {
-        return false;
+    std::vector<DownloadSource> sources = ProbeSources(url, options.mirrors, options.retry);
+    // A signed manifest's length, else the first source's: one announcing another has another
+    // file.
+    const uint64_t length = DropOtherLengths(sources, options.expectedSize);
+    std::vector<DownloadSource> ranged = RangeSources(sources, length);
+    if (!ranged.empty() && length >= kSegmentThreshold) {
+        SourcePool pool(std::move(ranged));
+        return DownloadSegments(pool, length, destination, progress, options);
     }
-    // Looked up once: a script evaluated by every request would cost each of them.
-    const HttpProxy proxy = UserProxyFor(url);
-    if (!probed || !resource.acceptsRanges || length < kSegmentThreshold) {
-        return DownloadSingleStream(url, destination, std::move(progress), options,
-                                    probed ? &resource : nullptr, &proxy);
+    // Those that answered their probe first: one that did not would cost its retries first.
+    std::stable_partition(sources.begin(), sources.end(),
+                          [](const DownloadSource& source) { return source.probed; });
+    for (const DownloadSource& source : sources) {
+        if (DownloadSingleStream(source.url, destination, progress, options,
+                                 source.probed ? &source.resource : nullptr, &source.proxy)) {
+            return true;
+        }
     }
-    return DownloadSegments(url, destination, resource, progress, options, proxy);
+    return false;
 }

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/download_sources.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
 #include "net/progress.h"
@@ -27,12 +28,19 @@ struct DownloadOptions {
     // Called on the calling thread when a wait before a retry begins. May be empty.
     std::function<void()> retrying;
     RetryPolicy retry;
+    // The same file at other URLs, tried after the URL given (see DownloadFile).
+    std::vector<std::wstring> mirrors;
 };
 
 // Downloads url to destination: four parallel byte ranges into part files (destination +
 // ".part0".."part3") when the server accepts ranges and the file is at least 2 MiB, otherwise
 // one stream (into destination + ".part"). Nothing is fetched when the disk lacks room for it. Each range or stream is retried from the byte it reached (RetryPolicy). True
 // when the destination holds the whole file. Progress is reported on the calling thread only.
+//
+// With options.mirrors, url and the mirrors are sources of the same file (ProbeSources,
+// DropOtherLengths): the ranges are spread over those that offer them, url first, and a range
+// whose source fails goes on from another; without ranges, one stream is tried from each source
+// in order (those that answered the probe first) until one succeeds.
 //
 // A download that fails, or whose process ends, leaves its parts and, when the file has a
 // validator, a record of them (DownloadRecordPath); the next call for the same destination,
@@ -50,6 +58,13 @@ void DiscardPartialDownload(const std::wstring& destination);
 // length and validator, and this many parts. Empty otherwise.
 std::vector<uint64_t> RecordedParts(const std::wstring& destination, const std::wstring& url,
                                     const HttpResource& resource, size_t count);
+// The same for a download from several sources: the record names this length and this many
+// parts, every source it names has a validator, at least one of sources is among them, and
+// each that is has the same validator now. Sources not asked now cannot be checked: keyless,
+// their bytes are taken as the file of that length, and under a key the digest decides.
+std::vector<uint64_t> RecordedParts(const std::wstring& destination,
+                                    const std::vector<DownloadSource>& sources, uint64_t length,
+                                    size_t count);
 
 // How a byte range or a stream ended.
 enum class TransferEnd { Whole, Failed, Changed };
@@ -60,9 +75,8 @@ struct SegmentTask {
     uint64_t lastByte;   // inclusive
     uint64_t length;     // of the whole file: every Content-Range must name it
     HANDLE part;         // written from its current position, by this worker alone
-    const std::wstring& url;
-    const std::wstring& validator;  // sent as If-Range; empty: nothing sent
-    const HttpProxy& proxy;
+    SourcePool& sources;
+    int source;  // the one asked first; its validator is sent as If-Range (empty: nothing)
     std::atomic<uint64_t>& bytesWritten;  // shared by all segments
     std::atomic<uint64_t>& partBytes;     // this part's length
     DWORD lowSpeedWindowMs;
@@ -76,8 +90,10 @@ struct SegmentSignals {
     std::atomic<int>& waitsBegun;   // raised as each wait begins
 };
 
-// Worker: fetches the rest of the task's range into its part, retried as policy says.
-// Changed: the server now has another file (If-Range answered 200, or another length).
+// Worker: fetches the rest of the task's range into its part, retried as policy says. A try
+// that failed for good drops its source; one that may be retried strikes it; either way the
+// rest is asked from SourcePool::Next at once when that source has not failed yet, else after
+// the wait. Changed: a source now has another file (If-Range answered 200, or another length).
 TransferEnd DownloadSegment(const SegmentTask& task, const RetryPolicy& policy,
                             const SegmentSignals& signals);
 

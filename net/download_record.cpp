@@ -10,11 +10,14 @@
 namespace {
 
 constexpr char kHeader[] = "hopwell-download 1";
+constexpr char kSourcesHeader[] = "hopwell-download 2";
+constexpr size_t kMaxSources = 64;
 constexpr DWORD kMaxRecordBytes = 65536;
 
 }  // namespace
 
-bool ReadDownloadRecord(const std::wstring& path, DownloadRecord& record) {
+bool ReadDownloadRecord(const std::wstring& path, DownloadRecord& record,
+                        std::vector<RecordedSource>* others) {
     ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
@@ -26,30 +29,49 @@ bool ReadDownloadRecord(const std::wstring& path, DownloadRecord& record) {
     std::string header, url, validator;
     uint64_t length = 0;
     size_t count = 0;
-    if (!std::getline(in, header) || header != kHeader || !std::getline(in, url) ||
+    if (!std::getline(in, header) || (header != kHeader && header != kSourcesHeader) ||
+        !std::getline(in, url) ||
         !(in >> length) || !in.ignore(1) || !std::getline(in, validator) || !(in >> count) ||
         count > 64) {
         return false;
     }
     DownloadRecord parsed{Utf8ToWide(url), length, Utf8ToWide(validator), {}};
+    std::vector<RecordedSource> parsedOthers;
     for (size_t i = 0; i < count; ++i) {
         uint64_t bytes = 0;
         if (!(in >> bytes)) return false;
         parsed.partBytes.push_back(bytes);
     }
+    if (header == kSourcesHeader) {
+        size_t sources = 0;
+        if (!(in >> sources) || !in.ignore(1) || sources == 0 || sources > kMaxSources)
+            return false;
+        for (size_t i = 0; i < sources; ++i) {
+            std::string otherUrl, otherValidator;
+            if (!std::getline(in, otherUrl) || !std::getline(in, otherValidator)) return false;
+            parsedOthers.push_back({Utf8ToWide(otherUrl), Utf8ToWide(otherValidator)});
+        }
+    }
     record = std::move(parsed);
+    if (others) *others = std::move(parsedOthers);
     return true;
 }
 
-bool WriteDownloadRecord(const std::wstring& path, const DownloadRecord& record) {
+bool WriteDownloadRecord(const std::wstring& path, const DownloadRecord& record,
+                         const std::vector<RecordedSource>& others) {
     std::ostringstream out;
-    out << kHeader << '\n'
+    out << (others.empty() ? kHeader : kSourcesHeader) << '\n'
         << WideToUtf8(record.url) << '\n'
         << record.length << '\n'
         << WideToUtf8(record.validator) << '\n'
         << record.partBytes.size();
     for (uint64_t bytes : record.partBytes) out << ' ' << bytes;
     out << '\n';
+    if (!others.empty()) {
+        out << others.size() << '\n';
+        for (const RecordedSource& source : others)
+            out << WideToUtf8(source.url) << '\n' << WideToUtf8(source.validator) << '\n';
+    }
     const std::string text = out.str();
     const std::wstring fresh = path + L".new";
     {

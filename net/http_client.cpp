@@ -290,6 +290,7 @@ bool HttpProbe(const std::wstring& url, HttpResource& resource, const RetryPolic
             retryAfterMs = HttpRetryAfterMs(opened);
             return TryResult::Retry;
         }
+        resource.status = status;
         HttpContentLength(opened, resource.length);
         std::wstring text;
         resource.acceptsRanges = HttpHeaderText(opened, WINHTTP_QUERY_ACCEPT_RANGES, text) &&

@@ -32,6 +32,7 @@ struct HttpResource {
     // What tells this version of the file from another: its ETag unless weak, else its
     // Last-Modified; empty when there is neither.
     std::wstring validator;
+    DWORD status = 0;  // of the answer
 };
 
 // HEAD url, retried as RetryPolicy says; resource is reset on entry. True when an answer that

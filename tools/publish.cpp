@@ -3,9 +3,10 @@
 //       makes a key pair, writes the private key to KEY_FILE (never over an existing file) and
 //       prints the public key text for HOPWELL_PUBLIC_KEY.
 //   hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION [--expires-in DAYS]
+//                   [--mirror URL]...
 //       writes FOLDER\version.json and version.json.sig for the VERSION.zip files in FOLDER,
-//       which are to be served at BASE_URL/VERSION.zip; launchers with the key refuse the
-//       manifest DAYS days from now.
+//       which are to be served at BASE_URL/VERSION.zip (and at each mirror's URL/VERSION.zip);
+//       launchers with the key refuse the manifest DAYS days from now.
 //   hopwell-publish verify FOLDER PUBLIC_KEY
 //       checks a published folder against the public key text.
 // Exit code 0 on success, 1 when refused (the reason on stderr, nothing written), 2 on bad use.
@@ -26,6 +27,30 @@ void Print(DWORD stream, const std::string& line) {
               nullptr);
 }
 
+struct Options {
+    std::wstring expiresIn;
+    std::vector<std::wstring> mirrors;
+};
+
+// What follows publish's four arguments: --expires-in DAYS at most once, --mirror URL any
+// number of times. False on anything else.
+bool PublishOptions(int argc, wchar_t** argv, Options& options) {
+    bool expiry = false;
+    for (int i = 6; i < argc; i += 2) {
+        const std::wstring name = argv[i];
+        if (i + 1 >= argc) return false;
+        if (name == L"--expires-in" && !expiry) {
+            expiry = true;
+            options.expiresIn = argv[i + 1];
+        } else if (name == L"--mirror") {
+            options.mirrors.push_back(argv[i + 1]);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -33,19 +58,19 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> report;
     std::string error;
     bool done = false;
+    Options options;
     if (command == L"keygen" && argc == 3) {
         done = CreateKeyFile(argv[2], report, error);
-    } else if (command == L"publish" &&
-               (argc == 6 || (argc == 8 && std::wstring(argv[6]) == L"--expires-in"))) {
-        done = PublishFolder(argv[2], argv[3], argv[4], argv[5], report, error,
-                             argc == 8 ? argv[7] : L"");
+    } else if (command == L"publish" && argc >= 6 && PublishOptions(argc, argv, options)) {
+        done = PublishFolder(argv[2], argv[3], argv[4], argv[5], report, error, options.expiresIn,
+                             CurrentUtcTime(), options.mirrors);
     } else if (command == L"verify" && argc == 4) {
         done = VerifyFolder(argv[2], WideToUtf8(argv[3]), report, error);
     } else {
         Print(STD_ERROR_HANDLE,
               "usage: hopwell-publish keygen KEY_FILE\n"
               "       hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION"
-              " [--expires-in DAYS]\n"
+              " [--expires-in DAYS] [--mirror URL]...\n"
               "       hopwell-publish verify FOLDER PUBLIC_KEY");
         return 2;
     }

@@ -14,6 +14,7 @@
 #include "tools/signing_key.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
+#include "update/mirrors.h"
 #include "update/manifest_expiry.h"
 #include "update/signature.h"
 #include "update/version.h"
@@ -161,7 +162,11 @@ bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
 }
 
 std::string ManifestText(const std::wstring& latest, uint64_t expires,
-                         const std::vector<Archive>& archives, const std::wstring& baseUrl) {
+                         const std::vector<Archive>& archives, const std::wstring& baseUrl,
+                         const std::vector<std::wstring>& mirrors) {
+    std::string mirrorList;
+    for (size_t i = 0; i < mirrors.size(); ++i)
+        mirrorList += "    \"" + Utf8(mirrors[i]) + "\"" + (i + 1 < mirrors.size() ? ",\n" : "\n");
     std::string urls, digests, sizes;
     for (size_t i = 0; i < archives.size(); ++i) {
         const std::string separator = i + 1 < archives.size() ? ",\n" : "\n";
@@ -176,7 +181,9 @@ std::string ManifestText(const std::wstring& latest, uint64_t expires,
         expires ? "  \"expires\": \"" + UtcTimeText(expires) + "\",\n" : std::string();
     return "{\n  \"latest_version\": \"" + Utf8(latest) + "\",\n" + validity +
            "  \"download_urls\": {\n" + urls + "  },\n  \"sha256\": {\n" + digests +
-           "  },\n  \"size\": {\n" + sizes + "  }\n}\n";
+           "  },\n  \"size\": {\n" + sizes + "  }" +
+           (mirrors.empty() ? std::string() : ",\n  \"mirrors\": [\n" + mirrorList + "  ]") +
+           "\n}\n";
 }
 
 // The files as written say what was meant: the bytes read back are the ones signed, the
@@ -185,7 +192,8 @@ std::string ManifestText(const std::wstring& latest, uint64_t expires,
 bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& signaturePath,
                       const std::string& publicKey, const std::string& signedBytes,
                       const std::wstring& latest, uint64_t expires,
-                      const std::vector<Archive>& archives, const std::wstring& base) {
+                      const std::vector<Archive>& archives, const std::wstring& base,
+                      const std::vector<std::wstring>& mirrors) {
     std::map<std::wstring, std::wstring> urls;
     ArchiveDigests digests;
     for (const Archive& archive : archives) {
@@ -200,7 +208,8 @@ bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& sign
            VerifySignature(manifest, signature, publicKey) && ParseManifest(manifest, parsed) &&
            parsed.latest_version == latest && parsed.download_urls == urls &&
            ParseArchiveDigests(manifest) == digests &&
-           ReadManifestExpiry(manifest, parsedExpires) && parsedExpires == expires;
+           ReadManifestExpiry(manifest, parsedExpires) && parsedExpires == expires &&
+           ParseMirrors(manifest) == mirrors;
 }
 
 // A whole number of days from 1 to kMostDays, as the moment that many days after now, in
@@ -292,7 +301,8 @@ bool CreateKeyFile(const std::wstring& keyPath, std::vector<std::string>& report
 bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
                    const std::wstring& baseUrl, const std::wstring& latest,
                    std::vector<std::string>& report, std::string& error,
-                   const std::wstring& expiresInDays, uint64_t now) {
+                   const std::wstring& expiresInDays, uint64_t now,
+                   const std::vector<std::wstring>& mirrorUrls) {
     std::string keyText, key;
     if (!ReadFileToString(keyPath, keyText)) {
         error = "cannot read the key file " + Utf8(keyPath);
@@ -305,6 +315,16 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     if (!IsHttpsBaseUrl(baseUrl)) {
         error = "not an https URL: " + Utf8(baseUrl);
         return false;
+    }
+    // Each written ending in "/", as the launcher reads them.
+    std::vector<std::wstring> mirrors;
+    for (std::wstring mirror : mirrorUrls) {
+        if (!IsHttpsBaseUrl(mirror)) {
+            error = "not an https URL: " + Utf8(mirror);
+            return false;
+        }
+        while (mirror.back() == L'/') mirror.pop_back();
+        mirrors.push_back(mirror + L"/");
     }
     if (!IsVersionText(latest)) {
         error = "not a version (digits and dots): " + Utf8(latest);
@@ -337,7 +357,7 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
 
     std::wstring base = baseUrl;
     while (base.back() == L'/') base.pop_back();
-    const std::string manifest = ManifestText(latest, expires, archives, base);
+    const std::string manifest = ManifestText(latest, expires, archives, base, mirrors);
     std::string signature;
     if (!SignData(key, manifest, signature)) {
         error = "the key in " + Utf8(keyPath) + " cannot sign";
@@ -356,7 +376,7 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
     const bool staged = failed.empty();
     std::vector<Replacement> files = {{newManifest, manifestPath}, {newSignature, signaturePath}};
     if (!staged || !ReadsBackAsMeant(newManifest, newSignature, PublicKeyText(key), manifest,
-                                     latest, expires, archives, base) ||
+                                     latest, expires, archives, base, mirrors) ||
         !ReplaceTogether(files, failed, code)) {
         DeleteFileW(newManifest.c_str());
         DeleteFileW(newSignature.c_str());
@@ -373,6 +393,7 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
         report.push_back(Utf8(archive.version) + "  " + HexText(archive.digest) + "  " +
                          Utf8(base + L"/" + archive.fileName));
     }
+    for (const std::wstring& mirror : mirrors) report.push_back("mirror  " + Utf8(mirror));
     report.push_back("wrote " + Utf8(manifestPath) + " (latest " + Utf8(latest) +
                      (expires ? ", expires " + UtcTimeText(expires) : std::string()) +
                      ") and its signature, verified with public key " + PublicKeyText(key));

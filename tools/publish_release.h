@@ -19,12 +19,14 @@ bool CreateKeyFile(const std::wstring& keyPath, std::vector<std::string>& report
 // expiresInDays, the manifest expires that many days after now (a UTC FILETIME count).
 // What was written is read back, verified with the key's public half and parsed as the
 // launcher parses it before both take the place of the earlier files together: on any
-// failure the earlier version.json and version.json.sig stay as they were.
+// failure the earlier version.json and version.json.sig stay as they were. mirrors: https
+// base URLs serving the same files, signed as the manifest's "mirrors".
 bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
                    const std::wstring& baseUrl, const std::wstring& latest,
                    std::vector<std::string>& report, std::string& error,
                    const std::wstring& expiresInDays = std::wstring(),
-                   uint64_t now = CurrentUtcTime());
+                   uint64_t now = CurrentUtcTime(),
+                   const std::vector<std::wstring>& mirrors = {});
 
 // Checks a published folder against a public key text: the signature, the manifest, that it
 // has not expired by now, and that every listed archive is in the folder, matches its digest

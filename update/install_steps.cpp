@@ -126,6 +126,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         DownloadOptions options;
         options.digest = digests ? &digest : nullptr;
         options.expectedSize = step.size;
+        options.mirrors = step.mirrors;
         options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
         bool lackedSpace = false;
         options.lackedSpace = &lackedSpace;

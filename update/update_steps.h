@@ -10,6 +10,7 @@ struct UpdateStep {
     std::wstring version;
     std::wstring url;
     int64_t size = -1;  // what a signed manifest promises; -1: nothing
+    std::vector<std::wstring> mirrors = {};  // the same archive on the manifest's mirrors, in order
 };
 
 // Every offered version newer than installedVersion and not newer than latest_version,

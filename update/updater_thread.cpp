@@ -8,6 +8,7 @@
 #include "update/local_files.h"
 #include "update/manifest.h"
 #include "update/manifest_expiry.h"
+#include "update/mirrors.h"
 #include "update/pass_lock.h"
 #include "update/signature.h"
 #include "update/stale_downloads.h"
@@ -15,9 +16,36 @@
 
 namespace {
 
+enum class ManifestFetch { Fetched, Unreachable, BadSignature };
+
+// The manifest of the first URL that gives one, each URL asked with its own retries; under a
+// key, one whose signature cannot be fetched or does not verify hands over to the next, as a
+// stale or tampered copy on one host must not hide a good one on another. When none gives one,
+// a bad signature is what is reported: it is the graver of the two.
+ManifestFetch FetchManifest(const std::vector<std::wstring>& urls, const std::string& publicKey,
+                            std::string& body) {
+    ManifestFetch result = ManifestFetch::Unreachable;
+    for (const std::wstring& url : urls) {
+        std::string fetched;
+        if (!Attempt([&] { return HttpGetToMemory(url, fetched); })) continue;
+        // A signed manifest is checked before anything in it is believed.
+        std::string signature;
+        if (!publicKey.empty() && !Attempt([&] {
+                return HttpGetToMemory(url + L".sig", signature) &&
+                       VerifySignature(fetched, signature, publicKey);
+            })) {
+            result = ManifestFetch::BadSignature;
+            continue;
+        }
+        body = std::move(fetched);
+        return ManifestFetch::Fetched;
+    }
+    return result;
+}
+
 // The pass up to its last message, which RunUpdatePass posts on every path.
-void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::string& publicKey,
-                     uint64_t now) {
+void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
+                     const std::string& publicKey, uint64_t now) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
@@ -36,16 +64,12 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 
     std::string body;
-    if (!Attempt([&] { return HttpGetToMemory(manifestUrl, body); })) {
+    const ManifestFetch fetch = FetchManifest(manifestUrls, publicKey, body);
+    if (fetch == ManifestFetch::Unreachable) {
         PostLogLine(window, L"Không thể lấy thông tin phiên bản từ server.");
         return;
     }
-    // A signed manifest is checked before anything in it is believed.
-    std::string signature;
-    if (!publicKey.empty() && !Attempt([&] {
-            return HttpGetToMemory(manifestUrl + L".sig", signature) &&
-                   VerifySignature(body, signature, publicKey);
-        })) {
+    if (fetch == ManifestFetch::BadSignature) {
         PostLogLine(window, L"Chữ ký thông tin phiên bản không hợp lệ.");
         return;
     }
@@ -62,9 +86,14 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
 
     std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
     const ArchiveSizes sizes = publicKey.empty() ? ArchiveSizes() : ParseArchiveSizes(body);
+    const std::vector<std::wstring> mirrors = ParseMirrors(body);
     for (UpdateStep& step : steps) {
         const auto size = sizes.find(step.version);
         if (size != sizes.end()) step.size = size->second;
+        for (const std::wstring& mirror : mirrors) {
+            const std::wstring url = MirrorUrl(mirror, step.url);
+            if (!url.empty()) step.mirrors.push_back(url);
+        }
     }
     DiscardOtherDownloads(steps);
     if (steps.empty()) {
@@ -92,10 +121,15 @@ void CheckAndInstall(HWND window, const std::wstring& manifestUrl, const std::st
 
 void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey,
                    uint64_t now) {
+    RunUpdatePass(window, std::vector<std::wstring>{manifestUrl}, publicKey, now);
+}
+
+void RunUpdatePass(HWND window, const std::vector<std::wstring>& manifestUrls,
+                   const std::string& publicKey, uint64_t now) {
     // The fetch, the downloads and the unpacking end the pass with their own lines when memory
     // runs out; what little is left to allocate must not take the process with it either.
     try {
-        CheckAndInstall(window, manifestUrl, publicKey, now);
+        CheckAndInstall(window, manifestUrls, publicKey, now);
     } catch (...) {
     }
     PostEnableStart(window);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/manifest_expiry.h"
 
@@ -14,12 +15,17 @@
 // without one, none of these is looked for.
 void RunUpdatePass(HWND window, const std::wstring& manifestUrl,
                    const std::string& publicKey = std::string(), uint64_t now = CurrentUtcTime());
+// The same against several manifest URLs, tried in order: the next one when a manifest cannot
+// be fetched after its retries or, with a publicKey, its signature cannot be fetched or does
+// not verify. Every one is held to the same key.
+void RunUpdatePass(HWND window, const std::vector<std::wstring>& manifestUrls,
+                   const std::string& publicKey = std::string(), uint64_t now = CurrentUtcTime());
 
 // Thread start routine: the parameter is the main window. Runs one pass against the manifest
 // URL and with the public key compiled into the launcher and returns 0.
 DWORD WINAPI UpdaterThread(LPVOID parameter);
 
-// The manifest URL of this executable and the key its releases are signed with (empty when
-// they are not); each launcher executable defines both.
-const wchar_t* ManifestUrl();
+// The manifest URLs of this executable, primary first, ending with a null pointer, and the key
+// its releases are signed with (empty when they are not); each launcher executable defines both.
+const wchar_t* const* ManifestUrls();
 const char* ManifestPublicKey();

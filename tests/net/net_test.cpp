@@ -428,6 +428,126 @@ TEST(DownloadFile, RefusesWhatTheDiskHasNoRoomFor) {
     FreeSpaceAt = original;
 }
 
+// The ranges are dealt out over the URL and its mirrors, the URL first; a range whose source
+// fails goes on from another at once. A source that refuses connections or answers its probe
+// with an error serves nothing, nor does one of another length than the first's (or, under a
+// key, than the signed one). A source's own ETag is what it is asked with.
+TEST(DownloadFile, SpreadsRangesOverMirrorsAndFailsOver) {
+    const std::string body = RandomBytes(kThreshold * 2);
+    struct Source {
+        std::string query;  // "refused": a port that refuses connections
+        bool otherLength;   // serves one byte more
+        int gets;           // GETs it answers: -1 at least one, else exactly
+    };
+    const struct {
+        std::vector<Source> sources;
+        int64_t signedSize;
+    } rows[] = {
+        {{{"", false, 2}, {"", false, 2}}, -1},
+        {{{"", false, 2}, {"", false, 1}, {"", false, 1}}, -1},
+        {{{"", false, -1}, {"?getstatus=503", false, -1}}, -1},
+        {{{"?getstatus=503", false, -1}, {"", false, -1}}, -1},
+        {{{"", false, -1}, {"?drop=100000", false, -1}}, -1},
+        {{{"refused", false, 0}, {"", false, 4}}, -1},
+        {{{"", false, 2}, {"refused", false, 0}, {"?status=503", false, 0}, {"", false, 2}}, -1},
+        {{{"?dropfor=2&drop=300000", false, -1}, {"?etag=other&dropfor=2&drop=300000", false, -1}},
+         -1},
+        {{{"", false, 4}, {"", true, 0}}, -1},
+        {{{"", true, 0}, {"", false, 4}}, static_cast<int64_t>(body.size())},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE("row " + std::to_string(n));
+        std::vector<std::string> paths;
+        std::vector<std::wstring> urls;
+        for (const Source& source : row.sources) {
+            const std::string path =
+                Put(source.otherLength ? body + "x" : body, "-" + std::to_string(n) + "-" +
+                                                                std::to_string(paths.size()));
+            paths.push_back(path);
+            urls.push_back(source.query == "refused" ? L"http://127.0.0.1:1" + Utf8ToWide(path)
+                                                     : ServerUrl(path + source.query));
+        }
+        const std::wstring destination = dir.File(std::to_wstring(n++) + L".zip");
+        std::string digest, expected;
+        DownloadOptions options = With(Quick(), &digest);
+        options.mirrors.assign(urls.begin() + 1, urls.end());
+        options.expectedSize = row.signedSize;
+        ASSERT_TRUE(DownloadFile(urls[0], destination, nullptr, options));
+        EXPECT_TRUE(ReadBytes(destination) == body);
+        EXPECT_TRUE(Sha256OfBytes(body, expected) && digest == expected);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const int gets = static_cast<int>(Gets(paths[i]).size());
+            EXPECT_TRUE(row.sources[i].gets < 0 ? gets > 0 : gets == row.sources[i].gets)
+                << "source " << i << " answered " << gets << " GETs";
+        }
+        EXPECT_FALSE(FileExists(DownloadRecordPath(destination)));
+    }
+}
+
+// Without ranges, one stream is tried from each source in order; every source failing fails it.
+TEST(DownloadFile, StreamsFromTheFirstSourceThatServes) {
+    const std::string body = RandomBytes(600000), path = Put(body);
+    TempDir dir;
+    using Row = std::tuple<std::string, std::string, bool>;  // first URL's query, mirror's, whole
+    for (const auto& [first, mirror, whole] :
+         {Row{"?status=404", "", true}, Row{"refused", "", true},
+          Row{"?status=404", "?getstatus=410", false}}) {
+        DownloadOptions options = With(Quick(1));
+        options.mirrors = {ServerUrl(path + mirror)};
+        const std::wstring url =
+            first == "refused" ? L"http://127.0.0.1:1" + Utf8ToWide(path) : ServerUrl(path + first);
+        EXPECT_EQ(DownloadFile(url, dir.File(L"s.zip"), nullptr, options), whole) << first;
+        EXPECT_TRUE(!whole || ReadBytes(dir.File(L"s.zip")) == body);
+    }
+}
+
+// A download from several sources records each one's validator; a later start goes on from
+// its parts while each source has the same one, and starts again when one has changed.
+TEST(DownloadFile, ResumesFromSeveralSourcesWhileEachHasTheSameFile) {
+    const std::string body = RandomBytes(kThreshold + 7);
+    const uint64_t q = body.size() / 4;
+    TempDir dir;
+    for (const bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "changed" : "same");
+        const std::string suffix = changed ? "2" : "1";
+        const std::string a = Put(body, "-a" + suffix), b = Put(body, "-b" + suffix);
+        const std::wstring destination = dir.File(Utf8ToWide(suffix) + L".zip");
+        // Every GET of the first start is cut after 100000 bytes (at most two a range, one on
+        // each source), and the range fails.
+        const std::string cut = "drop=100000&dropfor=4";
+        DownloadOptions options = With(Quick(1, 1u << 30));
+        options.mirrors = {ServerUrl(b + "?etag=other&" + cut)};
+        EXPECT_FALSE(DownloadFile(ServerUrl(a + "?" + cut), destination, nullptr, options));
+        DownloadRecord record;
+        std::vector<RecordedSource> others;
+        ASSERT_TRUE(ReadDownloadRecord(DownloadRecordPath(destination), record, &others));
+        ASSERT_EQ(others.size(), 1u);
+        EXPECT_NE(record.validator, others[0].validator);
+        const size_t fromA = Gets(a).size(), fromB = Gets(b).size();
+        if (changed) Put(body, "-b" + suffix);  // written again: the mirror's ETag changes
+        options.retry = Quick(5, 1u << 30);  // a GET still cut is retried
+        ASSERT_TRUE(DownloadFile(ServerUrl(a + "?" + cut), destination, nullptr, options));
+        EXPECT_TRUE(ReadBytes(destination) == body);
+        // Resumed, each range is asked from where its part ended; started again, from its
+        // first byte.
+        const std::vector<std::string> askedOfA = Gets(a), askedOfB = Gets(b);
+        std::vector<std::string> asked(askedOfA.begin() + fromA, askedOfA.end());
+        asked.insert(asked.end(), askedOfB.begin() + fromB, askedOfB.end());
+        ASSERT_EQ(record.partBytes.size(), 4u);
+        EXPECT_GT(record.partBytes[0] + record.partBytes[1] + record.partBytes[2], 0u);
+        for (uint64_t i = 0; i < 4; ++i) {
+            const uint64_t from = i * q + (changed ? 0 : record.partBytes[i]);
+            EXPECT_NE(std::find(asked.begin(), asked.end(),
+                                "bytes=" + std::to_string(from) + "-" +
+                                    std::to_string(i == 3 ? body.size() - 1 : (i + 1) * q - 1)),
+                      asked.end())
+                << "range " << i << " from " << from;
+        }
+    }
+}
+
 // A later start goes on from the parts an earlier one left, as long as the file is the same.
 TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
     const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(600000);

@@ -12,7 +12,9 @@ of it with 206; a missing one gets a 404 page. The query string makes the answer
   drophead    HEAD closed unanswered         gzip         gzip when the client accepts it
   slow=MS     MS ms before each piece        gzip=always  gzip whatever the client asked
   piece=N     pieces of N bytes (64 KiB)
-  etag=weak   a weak ETag (default: a strong one of the contents), etag=none: none
+  etag=weak   a weak ETag (default: a strong one of the contents), etag=none: none,
+              etag=other: another strong one, as another edge of a CDN would send
+  getstatus=N N to every GET, HEAD answered as usual
   total=N     N as the Content-Range's total   dropfor=K   drop only the first K GETs
   busy=N      the first N requests of each method answer 503 with Retry-After: after=S (0)
 Range "bytes=A-" asks for the rest; an If-Range that is not the ETag gets the whole file.
@@ -63,11 +65,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 size, status = os.fstat(f.fileno()).st_size, int(q.get("status", 200))
                 if busy:
                     status = 503
+                if not head and "getstatus" in q:
+                    status = int(q["getstatus"])
                 # Large files are read only as far as the answer needs.
                 first, last = 0, size - 1
                 etag = '"%x-%x"' % (size, os.fstat(f.fileno()).st_mtime_ns)
                 if q.get("etag") == "weak":
                     etag = "W/" + etag
+                elif q.get("etag") == "other":
+                    etag = '"other-%x-%x"' % (size, os.fstat(f.fileno()).st_mtime_ns)
                 matches = self.headers.get("If-Range", etag) == etag
                 ranged = (wanted.startswith("bytes=") and status == 200 and "whole" not in q
                           and matches and not gz)

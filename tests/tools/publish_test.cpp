@@ -16,6 +16,7 @@
 #include "tests/support/support.h"
 #include "tools/signing_key.h"
 #include "update/manifest.h"
+#include "update/mirrors.h"
 #include "update/updater_thread.h"
 
 namespace {
@@ -193,6 +194,60 @@ TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
         EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, now); }),
                   (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
             << body << " at " << now;
+    }
+}
+
+// Mirrors are signed into the manifest as the launcher reads them; one that is not https
+// refuses the folder with nothing written.
+TEST_F(Publish, MirrorsAreSignedAsTheLauncherReadsThem) {
+    Put({{L"1.0.0.zip", zip}});
+    const std::vector<std::wstring> mirrors = {L"https://m.example/r", L"https://n.example/x//"};
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"",
+                              k2030, mirrors))
+        << error;
+    EXPECT_EQ(ParseMirrors(ReadBytes(release + L"\\version.json")),
+              (std::vector<std::wstring>{L"https://m.example/r/", L"https://n.example/x/"}));
+    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error, k2030)) << error;
+    const Files before = Snapshot();
+    for (const wchar_t* bad : {L"http://m.example/", L"https://m.example/\"x", L"https:///r"}) {
+        EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"",
+                                   k2030, {L"https://ok.example/", bad}));
+        EXPECT_EQ(error, "not an https URL: " + WideToUtf8(bad));
+        EXPECT_EQ(Snapshot(), before);
+    }
+}
+
+// Manifest URLs are tried in order: one that is down, answers an error page or (under a key)
+// comes without a valid signature hands over to the next, which is held to the same key.
+TEST_F(Publish, AFallbackManifestUrlIsTriedWhenTheFirstFails) {
+    const std::string body = R"({"latest_version": "0.0.0"})";
+    std::string signature, forged;
+    ASSERT_TRUE(SignData(privateKey, body, signature));
+    ASSERT_TRUE(SignData(privateKey, R"({"latest_version": "9.9.9"})", forged));
+    const std::wstring good = Serve("fallback-good.json", body);
+    Serve("fallback-good.json.sig", signature);
+    const std::wstring badSig = Serve("fallback-badsig.json", body);
+    Serve("fallback-badsig.json.sig", forged);
+    const std::wstring unsigned_ = Serve("fallback-unsigned.json", body);
+    const std::wstring down = L"http://127.0.0.1:1/version.json", missing = ServerUrl("/none.json");
+    const std::wstring current = L"Bạn đang ở phiên bản mới nhất (0.0.0).",
+                       unreachable = L"Không thể lấy thông tin phiên bản từ server.",
+                       invalid = L"Chữ ký thông tin phiên bản không hợp lệ.";
+    for (const auto& [urls, keyed, line] :
+         std::initializer_list<std::tuple<std::vector<std::wstring>, bool, std::wstring>>{
+             {{down, good}, false, current},
+             {{missing, down, good}, false, current},
+             {{down, missing}, false, unreachable},
+             {{down, good}, true, current},
+             {{badSig, good}, true, current},
+             {{unsigned_, good}, true, current},
+             {{badSig, down}, true, invalid},
+             {{down, unsigned_}, true, invalid},
+             {{down, down}, true, unreachable}}) {
+        const std::string trusted = keyed ? publicKey : "";
+        EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, urls, trusted, k2030); }),
+                  (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
+            << WideToUtf8(urls[0]) << " then " << WideToUtf8(urls[1]) << " keyed " << keyed;
     }
 }
 

@@ -19,6 +19,7 @@
 #include "update/local_files.h"
 #include "update/manifest.h"
 #include "update/manifest_expiry.h"
+#include "update/mirrors.h"
 #include "update/pass_lock.h"
 #include "update/signature.h"
 #include "update/update_steps.h"
@@ -265,6 +266,39 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
     };
     for (const auto& row : rows)
         EXPECT_EQ(ExtendedPath(row.path, row.always), row.expected) << WideToUtf8(row.path);
+}
+
+// A version whose URL is down installs from the manifest's mirrors, tried in order, each
+// holding the archive under its file name.
+TEST(UpdatePass, InstallsFromAMirrorWhileTheServerIsDown) {
+    ClearDirectory(AppDirectory());
+    Serve("mirrored.zip", TestArchive("in-use.zip"));
+    const std::wstring manifest = Serve("mirrored.json", R"({"latest_version": "2.0",
+        "download_urls": {"2.0": "http://127.0.0.1:1/r/mirrored.zip?x=1"},
+        "mirrors": ["ftp://skipped/", ")" + WideToUtf8(ServerUrl("/missing")) + R"(", ")" +
+                                                             WideToUtf8(ServerUrl("")) + "\"]}");
+    const Lines lines = LoggedBy([&](HWND window) { RunUpdatePass(window, manifest); });
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"Cập nhật hoàn tất."), lines.end());
+    EXPECT_EQ(WideToUtf8(ReadInstalledVersion(AppPath(L"version.ini"))), "2.0");
+}
+
+// Entries that are http or https URLs with a host, in order, each ending in "/"; a mirror holds
+// an archive under the last path segment of its URL.
+TEST(ParseMirrors, TakesWebUrlsOnlyAndNamesTheArchiveByItsFileName) {
+    EXPECT_EQ(ParseMirrors(R"({"mirrors": ["https://a.example/r", "HTTP://b.example/",
+        "ftp://c/", "https:///x/", "https://d e/", "C:\\x\\", 7, "https://é.example/"]})"),
+              (std::vector<std::wstring>{L"https://a.example/r/", L"HTTP://b.example/"}));
+    EXPECT_TRUE(ParseMirrors(R"({"latest_version": "1", "mirrors": "https://a/"})").empty());
+    const struct {
+        const wchar_t *url, *mirrored;
+    } rows[] = {
+        {L"https://h/r/1.2.zip", L"https://m/1.2.zip"},
+        {L"https://h/r/1.2.zip?token=1#x", L"https://m/1.2.zip"},
+        {L"https://h/r/", L""},
+        {L"https://h", L""},
+        {L"https://h/", L""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(MirrorUrl(L"https://m/", row.url), row.mirrored);
 }
 
 // Only the first three numbers count; characters but digits and dots are skipped, without
