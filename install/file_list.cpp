@@ -39,9 +39,10 @@ bool ParseLine(const std::string& line, ListedFile& file, std::string& stored, c
     why = "has no SHA-256 of 64 lower-case hex digits";
     if (!IsLowerHex(field[0])) return false;
     why = "has no size in bytes";
-    if (field[1].empty() || field[1].size() > 19 ||
-        field[1].find_first_not_of("0123456789") != std::string::npos ||
-        (field[1].size() > 1 && field[1][0] == '0'))
+    const std::string most = "18446744073709551615";
+    if (field[1].empty() || field[1].find_first_not_of("0123456789") != std::string::npos ||
+        (field[1].size() > 1 && field[1][0] == '0') || field[1].size() > most.size() ||
+        (field[1].size() == most.size() && field[1] > most))
         return false;
     why = "has no source version";
     if (!IsSourceText(field[2])) return false;
