@@ -66,6 +66,13 @@ bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     return true;
 }
 
+// An entry this unpack leaves out: one a repair does not need, or a user file in place.
+bool Skipped(const UnpackOptions& options, const std::wstring& name) {
+    if (options.only && (name.back() == L'\\' || !options.only->count(UpperPath(name))))
+        return true;
+    return options.skip && options.skip->count(UpperPath(name)) > 0;
+}
+
 struct Entry {
     uint32_t index = 0;
     std::wstring name;
@@ -76,7 +83,7 @@ struct Entry {
 // Every record is read and every name checked before anything is written, so a hostile or
 // damaged directory leaves no trace. False ends the run; the reason has been logged.
 bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries,
-                 const std::set<std::wstring>* only) {
+                 const UnpackOptions& options) {
     const uint32_t count = ZipReaderGetNumFiles(zip);
     for (uint32_t index = 0; index < count; ++index) {
         ZipEntryStat stat;
@@ -90,7 +97,7 @@ bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries,
             AppendLogLine(L"Đường dẫn không hợp lệ trong file ZIP: " + name);
             return false;
         }
-        if (only && (name.back() == L'\\' || !only->count(UpperPath(name)))) continue;
+        if (Skipped(options, name)) continue;
         entries.push_back({index, name, name.back() == L'\\', stat.uncompressedSize});
     }
     return true;
@@ -238,7 +245,7 @@ bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& 
          result && !error && it != end; it.increment(error)) {
         if (!it->is_regular_file()) continue;
         const std::wstring name = it->path().lexically_relative(folder).wstring();
-        if (options.only && !options.only->count(UpperPath(name))) continue;
+        if (Skipped(options, name)) continue;
         result = IsSafeEntryName(name) && CreateDirectoryTree(ParentOf(AppPath(name)));
         if (result)
             plan.files[PlanStagedFile(plan, name)].staged =
@@ -300,7 +307,7 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
     }
 
     std::vector<Entry> entries;
-    bool result = ReadEntries(zip, entries, options.only);
+    bool result = ReadEntries(zip, entries, options);
     if (result) {
         // Staging needs room for every file while the old ones still stand.
         uint64_t needed = 0;

@@ -18,6 +18,8 @@ struct UnpackOptions {
     const std::string* keptList = nullptr;
     // When set, only the entries of these upper-cased names are unpacked (a repair).
     const std::set<std::wstring>* only = nullptr;
+    // When set, the entries of these upper-cased names are left out (user files in place).
+    const std::set<std::wstring>* skip = nullptr;
 };
 
 // The launcher's own copy of the installed version's file list, and its temporary.

@@ -126,6 +126,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         std::string listText;
         FileList list;
         UnpackOptions unpack;
+        std::set<std::wstring> userFiles;  // in place already: never replaced
         if (step.hasList) {
             const ListFetch fetched =
                 FetchFileList(step.url, digests ? &step.listDigest : nullptr, listText, list);
@@ -138,6 +139,11 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
             }
             unpack.removals = DroppedFiles(installedList, list);
             unpack.keptList = &listText;
+            for (const ListedFile& file : list)
+                if (file.user && GetFileAttributesW(AppPath(file.path).c_str()) !=
+                                     INVALID_FILE_ATTRIBUTES)
+                    userFiles.insert(UpperPath(file.path));
+            unpack.skip = &userFiles;
         } else {
             unpack.removals = {KeptListName()};
         }
