@@ -212,22 +212,25 @@ TEST_F(VersionFiles, APassRepairsMissingAndWrongFiles) {
 }
 
 // Under a key, a list whose digest differs is refused with the tamper line and nothing is
-// installed; a launcher without a key installs it. A manifest without lists keeps no list and
-// removes nothing, and its install removes the list kept from before.
+// installed; a launcher without a key installs it. Without a kept list, the installed
+// version's list from the server says what is dropped. A manifest without lists keeps no list
+// and removes nothing, and its install removes the list kept from before.
 TEST_F(VersionFiles, ListsTheManifestSignsOrLacks) {
     const std::string other(64, 'a');
     const struct {
         bool keyed, lists;
         std::string listDigest;
-        bool installed, keepsList, dropped;
+        bool keptBefore, installed, keepsList, dropped;
     } rows[] = {
-        {true, true, other, false, true, false},
-        {false, true, other, true, true, true},
-        {true, false, "", true, false, false},
+        {true, true, other, true, false, true, false},
+        {false, true, other, true, true, true, true},
+        {true, true, "", false, true, true, true},
+        {true, false, "", true, true, false, false},
     };
     for (const auto& row : rows) {
         ClearDirectory(AppDirectory());
         InstallFirst();
+        if (!row.keptBefore) DeleteFileW(AppPath(L"version.files").c_str());
         const Lines lines =
             Pass(Manifest(L"1.1.0", {L"1.0.0", L"1.1.0"}, row.lists, row.listDigest), row.keyed);
         EXPECT_EQ(std::find(lines.begin(), lines.end(),
