@@ -157,24 +157,43 @@ bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan) {
     return earlier.files.empty();
 }
 
+namespace {
+
+// An existing file's long name relative to AppDirectory; name itself otherwise.
+std::wstring LongTarget(const CommitPlan& plan, const std::wstring& name) {
+    const std::wstring path = LongPath(AppPath(name));
+    // A long path comes in its extended form; the directory is compared in the same form.
+    const std::wstring base = path.compare(0, 4, L"\\\\?\\") == 0
+                                  ? ExtendedPath(plan.longDirectory, true)
+                                  : plan.longDirectory;
+    if (path.size() > base.size() + 1 && path[base.size()] == L'\\' &&
+        CompareStringOrdinal(path.c_str(), static_cast<int>(base.size()), base.c_str(),
+                             static_cast<int>(base.size()), TRUE) == CSTR_EQUAL)
+        return path.substr(base.size() + 1);
+    return name;
+}
+
+}  // namespace
+
 size_t PlanStagedFile(CommitPlan& plan, const std::wstring& name) {
     StagedFile file{name, name, L"", false};
     // Only an existing file's long name is looked up.
     if (Listed(plan, name)) {
         file.replaces = true;
-        const std::wstring path = LongPath(AppPath(name));
-        // A long path comes in its extended form; the directory is compared in the same form.
-        const std::wstring base = path.compare(0, 4, L"\\\\?\\") == 0
-                                      ? ExtendedPath(plan.longDirectory, true)
-                                      : plan.longDirectory;
-        if (path.size() > base.size() + 1 && path[base.size()] == L'\\' &&
-            CompareStringOrdinal(path.c_str(), static_cast<int>(base.size()), base.c_str(),
-                                 static_cast<int>(base.size()), TRUE) == CSTR_EQUAL)
-            file.target = file.staged = path.substr(base.size() + 1);
+        file.target = file.staged = LongTarget(plan, name);
     }
     const auto found = plan.planned.emplace(Upper(file.target), plan.files.size());
     if (found.second) plan.files.push_back(file);
     return found.first->second;
+}
+
+void PlanRemovedFile(CommitPlan& plan, const std::wstring& name) {
+    if (!Listed(plan, name)) return;
+    const DWORD attributes = GetFileAttributesW(AppPath(name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    const StagedFile file{LongTarget(plan, name), L"", L"", true};
+    if (plan.planned.emplace(Upper(file.target), plan.files.size()).second)
+        plan.files.push_back(file);
 }
 
 bool PrepareCommit(CommitPlan& plan) {
@@ -191,9 +210,13 @@ bool PrepareCommit(CommitPlan& plan) {
     };
     for (StagedFile& file : plan.files) {
         if (!file.replaces) continue;
-        if (file.staged == file.target) file.staged = freeName(file.target, L".hopwell-new");
+        // A removal has no staged name and keeps none.
+        if (file.staged == file.target) {
+            file.staged = freeName(file.target, L".hopwell-new");
+            if (file.staged.empty()) return false;
+        }
         file.aside = freeName(file.target, L".hopwell-old");
-        if (file.staged.empty() || file.aside.empty()) return false;
+        if (file.aside.empty()) return false;
     }
     return WriteJournal(plan.version, plan.files, plan.leftovers);
 }
@@ -207,7 +230,8 @@ bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigne
     for (const StagedFile& file : plan.files) {
         const bool moved = !file.replaces || Rename(file.target, file.aside) ||
                            GetLastError() == ERROR_FILE_NOT_FOUND;
-        if (!moved || (file.staged != file.target && !Rename(file.staged, file.target))) {
+        if (!moved || (!file.staged.empty() && file.staged != file.target &&
+                       !Rename(file.staged, file.target))) {
             error = GetLastError();
             heldTarget = AppPath(file.target);
             return false;
@@ -229,6 +253,12 @@ void RollBackCommit() {
     if (!ReadJournal(journal)) return;
     bool restored = true;
     for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file) {
+        if (file->staged.empty()) {
+            // A removal: its moved-aside copy goes back; nothing was staged for it.
+            if (journal.committing && Exists(file->aside))
+                restored &= Rename(file->aside, file->target, MOVEFILE_REPLACE_EXISTING);
+            continue;
+        }
         const bool separate = file->staged != file->target;
         if (!journal.committing) {
             // Nothing was renamed yet: a new file written under its own name goes, staged

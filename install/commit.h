@@ -19,7 +19,8 @@
 // One file of a commit; names relative to AppDirectory.
 struct StagedFile {
     std::wstring target;  // for an existing file, its long name
-    std::wstring staged;  // where the new content waits; the target itself for a new file
+    std::wstring staged;  // where the new content waits; the target itself for a new file;
+                          // empty for a file the commit removes
     std::wstring aside;   // where the old file goes during the commit; empty for a new file
     bool replaces = false;  // the target exists
 };
@@ -44,6 +45,12 @@ bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan);
 // already planned (in any case). An existing file is planned under its long name, so an entry
 // spelled like its short name replaces it rather than taking the short name. Returns its index.
 size_t PlanStagedFile(CommitPlan& plan, const std::wstring& name);
+
+// Adds the existing file name (relative, checked) to the plan as one the commit removes: it is
+// moved aside with the replaced files, deleted when the commit completes and put back by a
+// rollback. The journal records it as a file whose staged name is empty. A name that the plan
+// already holds, or that names no file, is left out.
+void PlanRemovedFile(CommitPlan& plan, const std::wstring& name);
 
 // Names the staged and moved-aside files (free names, taken by no file of the plan) and writes
 // the journal through to disk; staging may start once it returns true.

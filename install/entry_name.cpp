@@ -1,5 +1,7 @@
 #include "install/entry_name.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -48,6 +50,9 @@ bool IsSafeEntryName(const std::wstring& name, const char*& reason) {
         if (IsDeviceName(component)) return false;
         start = end + 1;
     }
+    reason = "is a name the launcher keeps for itself";
+    for (const wchar_t* kept : {L"version.files", L"version.files.tmp"})
+        if (CompareStringOrdinal(name.c_str(), -1, kept, -1, TRUE) == CSTR_EQUAL) return false;
     reason = nullptr;
     return true;
 }

@@ -16,6 +16,7 @@
 #include "base/worker_messages.h"
 #include "install/commit.h"
 #include "install/entry_name.h"
+#include "install/file_list.h"
 #include "install/shell_extract.h"
 #include "install/zip_reader.h"
 
@@ -65,6 +66,13 @@ bool WriteAll(HANDLE file, const void* data, uint64_t size) {
     return true;
 }
 
+// An entry this unpack leaves out: one a repair does not need, or a user file in place.
+bool Skipped(const UnpackOptions& options, const std::wstring& name) {
+    if (options.only && (name.back() == L'\\' || !options.only->count(UpperPath(name))))
+        return true;
+    return options.skip && options.skip->count(UpperPath(name)) > 0;
+}
+
 struct Entry {
     uint32_t index = 0;
     std::wstring name;
@@ -74,7 +82,8 @@ struct Entry {
 
 // Every record is read and every name checked before anything is written, so a hostile or
 // damaged directory leaves no trace. False ends the run; the reason has been logged.
-bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries) {
+bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries,
+                 const UnpackOptions& options) {
     const uint32_t count = ZipReaderGetNumFiles(zip);
     for (uint32_t index = 0; index < count; ++index) {
         ZipEntryStat stat;
@@ -88,6 +97,7 @@ bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries) {
             AppendLogLine(L"Đường dẫn không hợp lệ trong file ZIP: " + name);
             return false;
         }
+        if (Skipped(options, name)) continue;
         entries.push_back({index, name, name.back() == L'\\', stat.uncompressedSize});
     }
     return true;
@@ -169,14 +179,44 @@ bool PrepareJournal(CommitPlan& plan) {
     return false;
 }
 
+// Plans the removals and the kept list; after the archive's files, so a name the version
+// still ships is never removed.
+void PlanExtras(CommitPlan& plan, const UnpackOptions& options) {
+    for (const std::wstring& name : options.removals) PlanRemovedFile(plan, name);
+    if (!options.keptList) return;
+    DeleteFileW(AppPath(KeptListTemporaryName()).c_str());
+    plan.files[PlanStagedFile(plan, KeptListName())].staged = KeptListTemporaryName();
+    plan.planned.emplace(UpperPath(KeptListTemporaryName()), plan.files.size());
+}
+
+// Written through to disk like version.ini, before anything is renamed.
+bool WriteKeptList(const UnpackOptions& options) {
+    if (!options.keptList) return true;
+    const std::wstring path = AppPath(KeptListTemporaryName());
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file && WriteAll(file.get(), options.keptList->data(), options.keptList->size()) &&
+        FlushFileBuffers(file.get()))
+        return true;
+    AppendLogLine(L"Không thể tạo file: " + path + L" (lỗi: " + std::to_wstring(GetLastError()) +
+                  L")");
+    return false;
+}
+
 bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
-                    const std::wstring& version, UnpackFailure& failure) {
+                    const std::wstring& version, UnpackFailure& failure,
+                    const UnpackOptions& options) {
     CommitPlan plan;
     if (!BeginPlan(version, plan)) return false;
     std::vector<size_t> planned(entries.size());
     for (size_t i = 0; i < entries.size(); ++i)
         if (!entries[i].directory) planned[i] = PlanStagedFile(plan, entries[i].name);
+    PlanExtras(plan, options);
     if (!PrepareJournal(plan)) return false;
+    if (!WriteKeptList(options)) {
+        RollBackCommit();
+        return false;
+    }
     for (size_t i = 0; i < entries.size(); ++i) {
         const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
         if (!StageEntry(zip, entries[i], file, failure)) {
@@ -189,7 +229,11 @@ bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
 
 }  // namespace
 
-bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version) {
+std::wstring KeptListName() { return L"version.files"; }
+std::wstring KeptListTemporaryName() { return L"version.files.tmp"; }
+
+bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version,
+                           const UnpackOptions& options) {
     const std::filesystem::path folder = ShellStagingFolder();
     std::error_code error;
     std::filesystem::remove_all(folder, error);
@@ -201,18 +245,25 @@ bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& 
          result && !error && it != end; it.increment(error)) {
         if (!it->is_regular_file()) continue;
         const std::wstring name = it->path().lexically_relative(folder).wstring();
+        if (Skipped(options, name)) continue;
         result = IsSafeEntryName(name) && CreateDirectoryTree(ParentOf(AppPath(name)));
         if (result)
             plan.files[PlanStagedFile(plan, name)].staged =
                 it->path().lexically_relative(AppDirectory()).wstring();
     }
-    result = result && !error && PrepareJournal(plan) && CommitOrRollBack(plan);
+    if (result && !error) PlanExtras(plan, options);
+    result = result && !error && PrepareJournal(plan);
+    if (result && !WriteKeptList(options)) {
+        RollBackCommit();
+        result = false;
+    }
+    result = result && CommitOrRollBack(plan);
     if (!result) std::filesystem::remove_all(folder, error);
     return result;
 }
 
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
-                UnpackFailure* failure) {
+                UnpackFailure* failure, const UnpackOptions& options) {
     UnpackFailure unused = UnpackFailure::Other;
     UnpackFailure& why = failure ? *failure : unused;
     why = UnpackFailure::Other;
@@ -256,7 +307,7 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
     }
 
     std::vector<Entry> entries;
-    bool result = ReadEntries(zip, entries);
+    bool result = ReadEntries(zip, entries, options);
     if (result) {
         // Staging needs room for every file while the old ones still stand.
         uint64_t needed = 0;
@@ -268,7 +319,7 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
             ZipReaderEnd(zip);
             return false;
         }
-        result = StageAndCommit(zip, entries, version, why);
+        result = StageAndCommit(zip, entries, version, why, options);
     }
 
     ZipReaderEnd(zip);

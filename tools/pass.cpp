@@ -1,5 +1,6 @@
-// hopwell-pass MANIFEST_URL DIR [PUBLIC_KEY]: one update pass into DIR, printing every worker
-// message; with PUBLIC_KEY, a pass of a launcher built with that key.
+// hopwell-pass MANIFEST_URL DIR [PUBLIC_KEY] [--repair]: one update pass into DIR, printing
+// every worker message; with PUBLIC_KEY, a pass of a launcher built with that key; with
+// --repair, one that checks the installed files' SHA-256 too.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -13,8 +14,10 @@
 #include "update/updater_thread.h"
 
 int wmain(int argc, wchar_t** argv) {
+    const bool repair = argc > 3 && std::wstring(argv[argc - 1]) == L"--repair";
+    if (repair) --argc;
     if (argc != 3 && argc != 4) {
-        std::fputs("usage: hopwell-pass MANIFEST_URL DIR [PUBLIC_KEY]\n", stderr);
+        std::fputs("usage: hopwell-pass MANIFEST_URL DIR [PUBLIC_KEY] [--repair]\n", stderr);
         return 2;
     }
     _setmode(_fileno(stdout), _O_BINARY);  // UTF-8 lines ending in LF, for scripts
@@ -27,7 +30,8 @@ int wmain(int argc, wchar_t** argv) {
         std::fflush(stdout);
     });
     if (!sink) return 2;
-    RunWithMessagePump([&] { RunUpdatePass(sink, url, publicKey); }, INFINITE);
+    RunWithMessagePump([&] { RunUpdatePass(sink, url, publicKey, CurrentUtcTime(), repair); },
+                       INFINITE);
     DestroyWorkerSink(sink);
     return 0;
 }

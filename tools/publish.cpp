@@ -7,6 +7,10 @@
 //       writes FOLDER\version.json and version.json.sig for the VERSION.zip files in FOLDER,
 //       which are to be served at BASE_URL/VERSION.zip (and at each mirror's URL/VERSION.zip);
 //       launchers with the key refuse the manifest DAYS days from now.
+//   hopwell-publish pack BUILD_DIR VERSION FOLDER [--full] [--user-file GLOB]...
+//       writes FOLDER\VERSION.zip with the files of BUILD_DIR new or changed since the newest
+//       earlier list in FOLDER (all with --full), and FOLDER\VERSION.files listing them all;
+//       files matching a GLOB are user files.
 //   hopwell-publish verify FOLDER PUBLIC_KEY
 //       checks a published folder against the public key text.
 // Exit code 0 on success, 1 when refused (the reason on stderr, nothing written), 2 on bad use.
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "tools/pack_release.h"
 #include "tools/publish_release.h"
 
 namespace {
@@ -64,13 +69,26 @@ int wmain(int argc, wchar_t** argv) {
     } else if (command == L"publish" && argc >= 6 && PublishOptions(argc, argv, options)) {
         done = PublishFolder(argv[2], argv[3], argv[4], argv[5], report, error, options.expiresIn,
                              CurrentUtcTime(), options.mirrors);
+    } else if (command == L"pack" && argc >= 5) {
+        bool full = false, usage = false;
+        std::vector<std::wstring> userGlobs;
+        for (int i = 5; i < argc; ++i) {
+            const std::wstring option = argv[i];
+            if (option == L"--full") full = true;
+            else if (option == L"--user-file" && i + 1 < argc) userGlobs.push_back(argv[++i]);
+            else usage = true;
+        }
+        if (!usage) done = PackRelease(argv[2], argv[3], argv[4], full, userGlobs, report, error);
     } else if (command == L"verify" && argc == 4) {
         done = VerifyFolder(argv[2], WideToUtf8(argv[3]), report, error);
-    } else {
+    }
+    if (!done && error.empty()) {
         Print(STD_ERROR_HANDLE,
               "usage: hopwell-publish keygen KEY_FILE\n"
               "       hopwell-publish publish KEY_FILE FOLDER BASE_URL LATEST_VERSION"
               " [--expires-in DAYS] [--mirror URL]...\n"
+              "       hopwell-publish pack BUILD_DIR VERSION FOLDER [--full]"
+              " [--user-file GLOB]...\n"
               "       hopwell-publish verify FOLDER PUBLIC_KEY");
         return 2;
     }

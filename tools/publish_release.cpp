@@ -10,6 +10,7 @@
 #include "base/sha256.h"
 #include "base/text.h"
 #include "install/entry_name.h"
+#include "install/file_list.h"
 #include "install/zip_reader.h"
 #include "tools/signing_key.h"
 #include "update/local_files.h"
@@ -33,6 +34,7 @@ struct Archive {
     std::wstring fileName;
     std::string digest;
     uint64_t size = 0;  // bytes, so that a launcher refuses a longer body before writing it
+    std::string listDigest;  // of VERSION.files; empty: the version has no list
 };
 
 std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
@@ -48,7 +50,8 @@ bool EndsWithNoCase(const std::wstring& text, const std::wstring& suffix) {
                                 static_cast<int>(suffix.size()), TRUE) == CSTR_EQUAL;
 }
 
-// Digits and dots, beginning and ending with a digit, no two dots together: "1.10.0".
+}  // namespace
+
 bool IsVersionText(const std::wstring& text) {
     if (text.empty() || text.front() == L'.' || text.back() == L'.') return false;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -57,6 +60,8 @@ bool IsVersionText(const std::wstring& text) {
     }
     return true;
 }
+
+namespace {
 
 // https, a host, and nothing the manifest's parser would cut at (quotes, braces) or a URL
 // cannot hold as it stands (backslashes, spaces, control and non-ASCII characters).
@@ -72,8 +77,8 @@ bool IsHttpsBaseUrl(const std::wstring& url) {
     });
 }
 
-// What every launcher makes of the archive: one our reader opens, every record of whose
-// central directory it reads, and whose entry names it unpacks. Otherwise error says why.
+}  // namespace
+
 bool CheckArchive(const std::wstring& path, const std::wstring& fileName, std::string& error) {
     error = "not a ZIP archive: " + Utf8(fileName);
     ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -103,6 +108,8 @@ bool CheckArchive(const std::wstring& path, const std::wstring& fileName, std::s
     error.clear();
     return true;
 }
+
+namespace {
 
 // The names of the regular files in folder.
 bool ListFiles(const std::wstring& folder, std::vector<std::wstring>& names) {
@@ -134,8 +141,13 @@ bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
         error = "cannot read the folder " + Utf8(folder);
         return false;
     }
+    std::vector<std::wstring> lists;
     for (const std::wstring& name : names) {
         if (IsOwnOutput(name)) continue;
+        if (EndsWithNoCase(name, L".files")) {
+            lists.push_back(name);
+            continue;
+        }
         if (!EndsWithNoCase(name, L".zip")) {
             error = "not a ZIP archive: " + Utf8(name);
             return false;
@@ -153,11 +165,111 @@ bool CollectArchives(const std::wstring& folder, std::vector<Archive>& archives,
             }
         }
         if (!CheckArchive(Join(folder, name), name, error)) return false;
-        archives.push_back({version, name, std::string()});
+        archives.push_back({version, name, std::string(), 0, std::string()});
+    }
+    for (const std::wstring& name : lists) {
+        const std::wstring version = name.substr(0, name.size() - 6);
+        const auto archive = std::find_if(archives.begin(), archives.end(), [&](const Archive& a) {
+            return a.version == version;
+        });
+        if (archive == archives.end()) {
+            error = "a file list without its archive: " + Utf8(name);
+            return false;
+        }
+        std::string text;
+        if (!ReadFileToString(Join(folder, name), text) ||
+            !Sha256OfBytes(text, archive->listDigest)) {
+            error = "cannot read " + Utf8(name);
+            return false;
+        }
     }
     std::sort(archives.begin(), archives.end(), [](const Archive& a, const Archive& b) {
         return CompareVersions(a.version, b.version) < 0;
     });
+    return true;
+}
+
+using EntryDigests = std::map<std::wstring, std::pair<std::string, uint64_t>>;
+
+// Upper-cased entry name -> the hex SHA-256 and size of its bytes, for every file entry.
+bool ReadEntryDigests(const std::wstring& path, const std::wstring& fileName,
+                      EntryDigests& digests, std::string& error) {
+    error = "cannot read the entries of " + Utf8(fileName);
+    std::string bytes;
+    ZipReader zip;
+    if (!ReadFileToString(path, bytes) || !ZipReaderInitMem(zip, bytes.data(), bytes.size()))
+        return false;
+    for (uint32_t index = 0; index < ZipReaderGetNumFiles(zip); ++index) {
+        ZipEntryStat stat;
+        if (!ZipReaderFileStat(zip, index, stat)) return false;
+        if (stat.isDirectory) continue;
+        uint64_t size = 0;
+        void* data = ZipReaderExtractToHeap(zip, index, &size);
+        std::string digest;
+        const bool hashed =
+            data && Sha256OfBytes(std::string(static_cast<const char*>(data), size), digest);
+        ZipFree(data);
+        if (!hashed) {
+            error = Utf8(fileName) + ": cannot inflate " + stat.filename;
+            return false;
+        }
+        digests[UpperPath(WideEntryName(stat.filename))] = {HexText(digest), size};
+    }
+    ZipReaderEnd(zip);
+    return true;
+}
+
+// The list of version (its text) against the archives: every entry of the version's own
+// archive is listed with its bytes, and every listed file is in its source's archive with
+// them. archivePaths: version -> archive path, for every version offered.
+bool CheckFileList(const std::wstring& version, const std::string& text,
+                   const std::map<std::wstring, std::wstring>& archivePaths,
+                   std::map<std::wstring, EntryDigests>& cache, std::string& error) {
+    FileList list;
+    const std::string listName = Utf8(version) + ".files";
+    if (!ParseFileList(text, list, error)) {
+        error = listName + ": " + error;
+        return false;
+    }
+    auto entriesOf = [&](const std::wstring& source, const EntryDigests*& entries) {
+        const auto path = archivePaths.find(source);
+        if (path == archivePaths.end()) {
+            error = listName + " names a source version with no archive here: " + Utf8(source);
+            return false;
+        }
+        auto cached = cache.find(source);
+        if (cached == cache.end()) {
+            EntryDigests read;
+            const std::wstring name = path->second.substr(path->second.rfind(L'\\') + 1);
+            if (!ReadEntryDigests(path->second, name, read, error)) return false;
+            cached = cache.emplace(source, std::move(read)).first;
+        }
+        entries = &cached->second;
+        return true;
+    };
+    std::map<std::wstring, const ListedFile*> listed;
+    for (const ListedFile& file : list) {
+        listed[UpperPath(file.path)] = &file;
+        const EntryDigests* entries = nullptr;
+        if (!entriesOf(file.source, entries)) return false;
+        const auto entry = entries->find(UpperPath(file.path));
+        if (entry == entries->end() || entry->second.first != file.sha256 ||
+            entry->second.second != file.size) {
+            error = listName + ": " + StoredPath(file.path) + " is not in " + Utf8(file.source) +
+                    ".zip with the listed SHA-256 and size";
+            return false;
+        }
+    }
+    const EntryDigests* own = nullptr;
+    if (!entriesOf(version, own)) return false;
+    for (const auto& [name, digest] : *own) {
+        const auto line = listed.find(name);
+        if (line == listed.end() || line->second->sha256 != digest.first) {
+            error = Utf8(version) + ".zip holds " + StoredPath(name) +
+                    " without a line for its bytes in " + listName;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -167,7 +279,7 @@ std::string ManifestText(const std::wstring& latest, uint64_t expires,
     std::string mirrorList;
     for (size_t i = 0; i < mirrors.size(); ++i)
         mirrorList += "    \"" + Utf8(mirrors[i]) + "\"" + (i + 1 < mirrors.size() ? ",\n" : "\n");
-    std::string urls, digests, sizes;
+    std::string urls, digests, sizes, lists;
     for (size_t i = 0; i < archives.size(); ++i) {
         const std::string separator = i + 1 < archives.size() ? ",\n" : "\n";
         const std::string key = "    \"" + Utf8(archives[i].version) + "\": \"";
@@ -175,6 +287,9 @@ std::string ManifestText(const std::wstring& latest, uint64_t expires,
         digests += key + HexText(archives[i].digest) + "\"" + separator;
         sizes += "    \"" + Utf8(archives[i].version) + "\": " +
                  std::to_string(archives[i].size) + separator;
+        if (!archives[i].listDigest.empty())
+            lists += std::string(lists.empty() ? "" : ",\n") + key +
+                     HexText(archives[i].listDigest) + "\"";
     }
     // Before download_urls: the reader takes the first quoted "expires" in the body.
     const std::string validity =
@@ -183,7 +298,7 @@ std::string ManifestText(const std::wstring& latest, uint64_t expires,
            "  \"download_urls\": {\n" + urls + "  },\n  \"sha256\": {\n" + digests +
            "  },\n  \"size\": {\n" + sizes + "  }" +
            (mirrors.empty() ? std::string() : ",\n  \"mirrors\": [\n" + mirrorList + "  ]") +
-           "\n}\n";
+           (lists.empty() ? std::string() : ",\n  \"files\": {\n" + lists + "\n  }") + "\n}\n";
 }
 
 // The files as written say what was meant: the bytes read back are the ones signed, the
@@ -196,9 +311,12 @@ bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& sign
                       const std::vector<std::wstring>& mirrors) {
     std::map<std::wstring, std::wstring> urls;
     ArchiveDigests digests;
+    ListDigests lists;
     for (const Archive& archive : archives) {
         urls[archive.version] = base + L"/" + archive.fileName;
         digests[archive.version] = Utf8ToWide(HexText(archive.digest));
+        if (!archive.listDigest.empty())
+            lists[archive.version] = Utf8ToWide(HexText(archive.listDigest));
     }
     std::string manifest, signature;
     UpdateManifest parsed;
@@ -207,7 +325,7 @@ bool ReadsBackAsMeant(const std::wstring& manifestPath, const std::wstring& sign
            ReadFileToString(signaturePath, signature) && manifest == signedBytes &&
            VerifySignature(manifest, signature, publicKey) && ParseManifest(manifest, parsed) &&
            parsed.latest_version == latest && parsed.download_urls == urls &&
-           ParseArchiveDigests(manifest) == digests &&
+           ParseArchiveDigests(manifest) == digests && ParseListDigests(manifest) == lists &&
            ReadManifestExpiry(manifest, parsedExpires) && parsedExpires == expires &&
            ParseMirrors(manifest) == mirrors;
 }
@@ -354,6 +472,17 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
         }
         archive.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
+    std::map<std::wstring, std::wstring> archivePaths;
+    for (const Archive& archive : archives)
+        archivePaths[archive.version] = Join(folder, archive.fileName);
+    std::map<std::wstring, EntryDigests> entryCache;
+    for (const Archive& archive : archives) {
+        std::string text;
+        if (!archive.listDigest.empty() &&
+            (!ReadFileToString(Join(folder, archive.version + L".files"), text) ||
+             !CheckFileList(archive.version, text, archivePaths, entryCache, error)))
+            return false;
+    }
 
     std::wstring base = baseUrl;
     while (base.back() == L'/') base.pop_back();
@@ -437,6 +566,10 @@ bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
         return false;
     }
     const ArchiveDigests digests = ParseArchiveDigests(manifest);
+    const ListDigests lists = ParseListDigests(manifest);
+    std::map<std::wstring, std::wstring> archivePaths;
+    for (const auto& [version, url] : parsed.download_urls)
+        archivePaths[version] = Join(folder, url.substr(url.find_last_of(L'/') + 1));
     for (const auto& [version, url] : parsed.download_urls) {
         const auto entry = digests.find(version);
         std::string expected, actual;
@@ -456,8 +589,31 @@ bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
         }
         if (!CheckArchive(Join(folder, fileName), fileName, error)) return false;
     }
+    std::map<std::wstring, EntryDigests> entryCache;
+    for (const auto& [version, listDigest] : lists) {
+        const auto url = parsed.download_urls.find(version);
+        std::string expected, actual, text;
+        if (url == parsed.download_urls.end() ||
+            !ParseHex(Utf8(listDigest), kSha256Size, expected)) {
+            error = "a files entry without its archive, or not a SHA-256: " + Utf8(version);
+            return false;
+        }
+        const std::wstring listUrl = FileListUrl(url->second);
+        const std::wstring fileName = listUrl.substr(listUrl.find_last_of(L'/') + 1);
+        if (!ReadFileToString(Join(folder, fileName), text) || !Sha256OfBytes(text, actual)) {
+            error = "cannot read the file list of version " + Utf8(version) + ": " +
+                    Utf8(fileName);
+            return false;
+        }
+        if (actual != expected) {
+            error = Utf8(fileName) + " does not match its files entry";
+            return false;
+        }
+        if (!CheckFileList(version, text, archivePaths, entryCache, error)) return false;
+    }
     report = {"version.json: signature valid, latest " + Utf8(parsed.latest_version) +
               (expires ? ", expires " + UtcTimeText(expires) : std::string()) + ", " +
-              std::to_string(parsed.download_urls.size()) + " archives match their digests"};
+              std::to_string(parsed.download_urls.size()) + " archives and " +
+              std::to_string(lists.size()) + " file lists match their digests"};
     return true;
 }

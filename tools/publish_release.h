@@ -34,3 +34,11 @@ bool PublishFolder(const std::wstring& keyPath, const std::wstring& folder,
 bool VerifyFolder(const std::wstring& folder, const std::string& publicKeyText,
                   std::vector<std::string>& report, std::string& error,
                   uint64_t now = CurrentUtcTime());
+
+// Digits and dots, beginning and ending with a digit, no two dots together: "1.10.0".
+bool IsVersionText(const std::wstring& text);
+
+// What every launcher makes of the archive at path: one our reader opens, every record of
+// whose central directory it reads, and whose entry names it unpacks. Otherwise error says
+// why, naming the archive as fileName.
+bool CheckArchive(const std::wstring& path, const std::wstring& fileName, std::string& error);

@@ -13,6 +13,7 @@
 #include "net/download.h"
 #include "net/progress.h"
 #include "update/attempt.h"
+#include "update/file_lists.h"
 #include "update/local_files.h"
 
 namespace {
@@ -58,9 +59,10 @@ void StopRunningApplication(const std::wstring& pidPath) {
 
 // Unpacks with our reader, falling back to the shell only where our reader checked every name
 // and then could not inflate an entry. The files are in place, awaiting CompleteCommit, on true.
-bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring& version) {
+bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring& version,
+                   const UnpackOptions& options) {
     UnpackFailure failure = UnpackFailure::Other;
-    if (ExtractZip(zipPath, version, &failure)) {
+    if (ExtractZip(zipPath, version, &failure, options)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
     }
@@ -69,16 +71,17 @@ bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring&
     if (failure != UnpackFailure::Inflate) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
-    return ShellExtractAndCommit(zipPath, version);
+    return ShellExtractAndCommit(zipPath, version, options);
 }
 
 // Unpacks and records a version, then lets its old files go. A version that cannot be recorded
 // is not installed: its files are put back, as they are after memory ran out mid-way.
 bool InstallArchive(HWND window, const std::wstring& zipPath, const std::wstring& versionIniPath,
-                    const std::wstring& version) {
-    if (Attempt([&] { return UnpackArchive(window, zipPath, version); }) &&
+                    const std::wstring& version, const UnpackOptions& options) {
+    if (Attempt([&] { return UnpackArchive(window, zipPath, version, options); }) &&
         WriteInstalledVersion(versionIniPath, version)) {
         CompleteCommit();
+        RemoveEmptyFolders(options.removals);
         return true;
     }
     RollBackCommit();
@@ -97,13 +100,16 @@ bool ExpectedDigest(const ArchiveDigests& digests, const std::wstring& version,
 
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
-                        size_t& installed, const ArchiveDigests* digests) {
+                        size_t& installed, const ArchiveDigests* digests,
+                        FileList installedList) {
     installed = 0;
     // A signed release names every digest, and every length, before anything is stopped or
     // downloaded: a step without a signed length could fill the disk.
     std::string expected;
     for (const UpdateStep& step : steps) {
-        if (digests && (!ExpectedDigest(*digests, step.version, expected) || step.size < 0)) {
+        if (digests && (!ExpectedDigest(*digests, step.version, expected) || step.size < 0 ||
+                        (step.hasList && !ParseHex(WideToUtf8(step.listDigest), kSha256Size,
+                                                   expected)))) {
             PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + step.version);
             return;
         }
@@ -117,6 +123,31 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         const std::wstring zipPath = AppPath(step.version + L".zip");
         if (digests) ExpectedDigest(*digests, step.version, expected);
         PostLogLine(window, L"Đang tải bản " + step.version + L"...");
+
+        std::string listText;
+        FileList list;
+        UnpackOptions unpack;
+        std::set<std::wstring> userFiles;  // in place already: never replaced
+        if (step.hasList) {
+            const ListFetch fetched =
+                FetchFileList(step.url, digests ? &step.listDigest : nullptr, listText, list);
+            if (fetched != ListFetch::Fetched) {
+                PostLogLine(window, (fetched == ListFetch::Failed
+                                         ? L"Tải thất bại: "
+                                         : L"Tệp cập nhật bị thay đổi hoặc hỏng: ") +
+                                        step.version);
+                return;
+            }
+            unpack.removals = DroppedFiles(installedList, list);
+            unpack.keptList = &listText;
+            for (const ListedFile& file : list)
+                if (file.user && GetFileAttributesW(AppPath(file.path).c_str()) !=
+                                     INVALID_FILE_ATTRIBUTES)
+                    userFiles.insert(UpperPath(file.path));
+            unpack.skip = &userFiles;
+        } else {
+            unpack.removals = {KeptListName()};
+        }
 
         const uint64_t startTick = GetTickCount64();
         uint64_t lastReportTick = startTick;
@@ -143,11 +174,12 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         }
 
         PostLogLine(window, L"Đang giải nén " + step.version + L"...");
-        if (!InstallArchive(window, zipPath, versionIniPath, step.version)) {
+        if (!InstallArchive(window, zipPath, versionIniPath, step.version, unpack)) {
             PostLogLine(window, L"Giải nén thất bại: " + step.version);
             return;
         }
         DeleteFileW(zipPath.c_str());
+        installedList.swap(list);
         installed++;
         PostLogLine(window, L"Hoàn tất cập nhật " + step.version + L".");
     }
@@ -157,7 +189,11 @@ void RecoverInterruptedCommit(const std::wstring& versionIniPath) {
     // What a killed write of version.ini leaves; no other pass is writing it now.
     DeleteFileW((versionIniPath + L".tmp").c_str());
     std::wstring version;
-    if (!PendingCommitVersion(version)) return;
+    if (!PendingCommitVersion(version)) {
+        // Only a commit's journal names it; without one it is what a killed write left.
+        DeleteFileW(AppPath(KeptListTemporaryName()).c_str());
+        return;
+    }
     // Recorded: the commit had ended and only its old files were left to delete.
     if (version == ReadInstalledVersion(versionIniPath))
         CompleteCommit();

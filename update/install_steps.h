@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "install/file_list.h"
 #include "update/manifest.h"
 #include "update/update_steps.h"
 
@@ -16,9 +17,14 @@ constexpr DWORD kApplicationExitWaitMs = 10000;
 // stopped, and a step is unpacked only when its archive's SHA-256 equals its entry. Each
 // version is unpacked whole or not at all; the installed one is in versionIniPath. installed
 // counts the steps, from the first, that were installed and recorded.
+// A step with a list fetches it first (with digests, it must match its signed entry); its
+// commit removes the files of the installed version's list (installedList, then each step's)
+// that it no longer lists, and keeps its list as version.files. A step without one removes
+// version.files in its commit, so the kept list never describes another version.
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
-                        size_t& installed, const ArchiveDigests* digests = nullptr);
+                        size_t& installed, const ArchiveDigests* digests = nullptr,
+                        FileList installedList = FileList());
 
 // Resolves a commit that a killed or failed pass left under way: finishes it when its version
 // was recorded, else puts the old files back. Run at the start of a pass, before anything else.

@@ -109,3 +109,18 @@ ArchiveSizes ParseArchiveSizes(const std::string& body) {
     }
     return sizes;
 }
+
+ListDigests ParseListDigests(const std::string& body) {
+    ListDigests digests;
+    ReadStringObject(body, "files", digests);
+    return digests;
+}
+
+std::wstring FileListUrl(const std::wstring& archiveUrl) {
+    std::wstring lower = archiveUrl;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; });
+    const size_t zip = lower.rfind(L".zip");
+    if (zip == std::wstring::npos) return archiveUrl + L".files";
+    return archiveUrl.substr(0, zip) + L".files" + archiveUrl.substr(zip + 4);
+}

@@ -29,3 +29,12 @@ ArchiveDigests ParseArchiveDigests(const std::string& body);
 // are left out; launchers without a key never look at it.
 using ArchiveSizes = std::map<std::wstring, int64_t>;
 ArchiveSizes ParseArchiveSizes(const std::string& body);
+
+// The "files" member: version key to the hex SHA-256 of its file list (VERSION.files), read
+// like download_urls. Versions without an entry have no list.
+using ListDigests = std::map<std::wstring, std::wstring>;
+ListDigests ParseListDigests(const std::string& body);
+
+// Where a version's file list is served: its archive's URL with the last ".zip" (any case)
+// replaced by ".files".
+std::wstring FileListUrl(const std::wstring& archiveUrl);

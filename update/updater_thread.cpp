@@ -1,9 +1,15 @@
 #include "update/updater_thread.h"
 
+#include <shellapi.h>
+
+#include <memory>
+
 #include "base/app_directory.h"
 #include "base/worker_messages.h"
 #include "net/http_client.h"
 #include "update/attempt.h"
+#include "update/file_check.h"
+#include "update/file_lists.h"
 #include "update/install_steps.h"
 #include "update/local_files.h"
 #include "update/manifest.h"
@@ -45,7 +51,7 @@ ManifestFetch FetchManifest(const std::vector<std::wstring>& urls, const std::st
 
 // The pass up to its last message, which RunUpdatePass posts on every path.
 void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
-                     const std::string& publicKey, uint64_t now) {
+                     const std::string& publicKey, uint64_t now, bool repair) {
     const std::wstring versionIniPath = AppPath(L"version.ini");
     const std::wstring pidPath = AppPath(L"app.pid");
 
@@ -87,6 +93,7 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
     std::vector<UpdateStep> steps = SelectUpdateSteps(manifest, installedVersion);
     const ArchiveSizes sizes = publicKey.empty() ? ArchiveSizes() : ParseArchiveSizes(body);
     const std::vector<std::wstring> mirrors = ParseMirrors(body);
+    const ListDigests lists = ParseListDigests(body);
     for (UpdateStep& step : steps) {
         const auto size = sizes.find(step.version);
         if (size != sizes.end()) step.size = size->second;
@@ -94,20 +101,41 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
             const std::wstring url = MirrorUrl(mirror, step.url);
             if (!url.empty()) step.mirrors.push_back(url);
         }
+        const auto list = lists.find(step.version);
+        step.hasList = list != lists.end();
+        if (step.hasList) step.listDigest = list->second;
     }
     DiscardOtherDownloads(steps);
+    const ArchiveDigests digests =
+        publicKey.empty() ? ArchiveDigests() : ParseArchiveDigests(body);
+    const ArchiveDigests* keyed = publicKey.empty() ? nullptr : &digests;
     if (steps.empty()) {
         PostLogLine(window, L"Bạn đang ở phiên bản mới nhất (" + installedVersion + L").");
+        if (!CheckInstalledFiles(window, manifest, keyed, sizes, repair))
+            PostLogLine(window, L"Cập nhật chưa hoàn tất.");
         return;
     }
 
-    const ArchiveDigests digests =
-        publicKey.empty() ? ArchiveDigests() : ParseArchiveDigests(body);
+    // Without a kept list, the installed version's own list (when the manifest has one) says
+    // what the next version drops; without either, nothing is removed.
+    FileList installedList;
+    const auto installedUrl = manifest.download_urls.find(installedVersion);
+    const auto installedListDigest = lists.find(installedVersion);
+    std::string listText;
+    if (!ReadKeptList(installedList) && installedUrl != manifest.download_urls.end() &&
+        installedListDigest != lists.end() &&
+        FetchFileList(installedUrl->second, keyed ? &installedListDigest->second : nullptr,
+                      listText, installedList) == ListFetch::Tampered) {
+        PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + installedVersion);
+        PostLogLine(window, L"Cập nhật chưa hoàn tất.");
+        return;
+    }
     size_t installed = 0;
-    InstallUpdateSteps(window, versionIniPath, pidPath, steps, installed,
-                       publicKey.empty() ? nullptr : &digests);
+    InstallUpdateSteps(window, versionIniPath, pidPath, steps, installed, keyed, installedList);
     DeleteFileW(pidPath.c_str());
-    if (installed < steps.size()) {
+    const bool checked =
+        installed == 0 || CheckInstalledFiles(window, manifest, keyed, sizes, repair);
+    if (installed < steps.size() || !checked) {
         // The bar shows the versions in place, not how far the failed download had come.
         PostProgress(window, static_cast<int>(installed * 100 / steps.size()));
         PostLogLine(window, L"Cập nhật chưa hoàn tất.");
@@ -120,17 +148,26 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
 }  // namespace
 
 void RunUpdatePass(HWND window, const std::wstring& manifestUrl, const std::string& publicKey,
-                   uint64_t now) {
-    RunUpdatePass(window, std::vector<std::wstring>{manifestUrl}, publicKey, now);
+                   uint64_t now, bool repair) {
+    RunUpdatePass(window, std::vector<std::wstring>{manifestUrl}, publicKey, now, repair);
 }
 
 void RunUpdatePass(HWND window, const std::vector<std::wstring>& manifestUrls,
-                   const std::string& publicKey, uint64_t now) {
+                   const std::string& publicKey, uint64_t now, bool repair) {
     // The fetch, the downloads and the unpacking end the pass with their own lines when memory
     // runs out; what little is left to allocate must not take the process with it either.
     try {
-        CheckAndInstall(window, manifestUrls, publicKey, now);
+        CheckAndInstall(window, manifestUrls, publicKey, now, repair);
     } catch (...) {
     }
     PostEnableStart(window);
+}
+
+bool RepairRequested(const wchar_t* commandLine) {
+    int count = 0;
+    const std::unique_ptr<LPWSTR, decltype(&LocalFree)> arguments(
+        CommandLineToArgvW(commandLine, &count), &LocalFree);
+    for (int i = 1; arguments && i < count; ++i)
+        if (std::wstring(arguments.get()[i]) == L"--repair") return true;
+    return false;
 }

@@ -5,6 +5,7 @@
 DWORD WINAPI UpdaterThread(LPVOID parameter) {
     std::vector<std::wstring> urls;
     for (const wchar_t* const* url = ManifestUrls(); url && *url; ++url) urls.push_back(*url);
-    RunUpdatePass(static_cast<HWND>(parameter), urls, ManifestPublicKey());
+    RunUpdatePass(static_cast<HWND>(parameter), urls, ManifestPublicKey(), CurrentUtcTime(),
+                  RepairRequested(GetCommandLineW()));
     return 0;
 }
