@@ -17,7 +17,7 @@ std::vector<UpdateStep> SelectUpdateSteps(const UpdateManifest& manifest,
     for (const std::wstring& key : keys) {
         if (CompareVersions(key, installedVersion) > 0 &&
             CompareVersions(key, manifest.latest_version) <= 0) {
-            steps.push_back(UpdateStep{key, manifest.download_urls.at(key), -1, false, std::wstring()});
+            steps.push_back(UpdateStep{key, manifest.download_urls.at(key)});
         }
     }
     return steps;

@@ -12,7 +12,7 @@ struct UpdateStep {
     int64_t size = -1;  // what a signed manifest promises; -1: nothing
     std::vector<std::wstring> mirrors = {};  // the same archive on the manifest's mirrors, in order
     bool hasList = false;     // the manifest has a "files" entry: VERSION.files is served
-    std::wstring listDigest;  // that entry
+    std::wstring listDigest = {};  // that entry
 };
 
 // Every offered version newer than installedVersion and not newer than latest_version,
