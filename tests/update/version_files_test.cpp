@@ -36,7 +36,7 @@ const Files kBuild2 = {{L"engine.dll", "engine 2"}, {L"data\\a.txt", "data"},
 Files Tree(const std::wstring& root = AppDirectory()) {
     Files files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
+        if (entry.is_regular_file() && entry.path().filename() != L"hopwell.lock")
             files[entry.path().lexically_relative(root).wstring()] = ReadBytes(entry.path().wstring());
     return files;
 }
@@ -76,20 +76,23 @@ protected:
     // A manifest offering versions (with lists unless told), signed; returns its URL.
     std::wstring Manifest(const std::wstring& latest, const std::vector<std::wstring>& versions,
                           bool lists = true, const std::string& listDigest = "") {
-        std::string urls, digests, files;
+        std::string urls, digests, sizes, files;
         for (const std::wstring& version : versions) {
             const std::string v = WideToUtf8(version), zip = "vf-" + v + ".zip";
             std::string digest;
-            EXPECT_TRUE(Sha256OfBytes(ReadBytes(release + L"\\" + version + L".zip"), digest));
+            const std::string archive = ReadBytes(release + L"\\" + version + L".zip");
+            EXPECT_TRUE(Sha256OfBytes(archive, digest));
             const std::string comma = urls.empty() ? "" : ", ";
             urls += comma + "\"" + v + "\": \"" + WideToUtf8(ServerUrl("/" + zip)) + "\"";
             digests += comma + "\"" + v + "\": \"" + HexText(digest) + "\"";
+            sizes += comma + "\"" + v + "\": " + std::to_string(archive.size());
             files += comma + "\"" + v + "\": \"" +
                      (listDigest.empty() ? listDigests[version] : listDigest) + "\"";
         }
         const std::string body = "{\"latest_version\": \"" + WideToUtf8(latest) +
                                  "\", \"download_urls\": {" + urls + "}, \"sha256\": {" + digests +
-                                 "}" + (lists ? ", \"files\": {" + files + "}" : "") + "}";
+                                 "}, \"size\": {" + sizes + "}" +
+                                 (lists ? ", \"files\": {" + files + "}" : "") + "}";
         std::string signature;
         EXPECT_TRUE(SignData(privateKey, body, signature));
         Serve("vf.json.sig", signature);
