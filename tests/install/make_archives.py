@@ -144,11 +144,11 @@ write("in-use-broken.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in
                                    [entry("f8.txt", b"new 8", crc=1)]))
 write("space.zip", archive([entry("f0.txt", b"new 0"),
                             entry("huge.bin", b"x", zip64=True, size=1 << 50)]))
-write("staged.zip", archive([entry("f0.txt.hopwell-new", b"an archive file"),
-                             entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
+write("staged.zip", archive([entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
 write("bad-file.zip", archive([entry(n, b"1") for n in ["before.txt", "bad?name.txt", "after"]]))
-write("bad-dir.zip", archive([entry("ok/", b"", 0), entry("bad<dir/", b"", 0)]))
-write("bad-parent.zip", archive([entry("bad<dir/file.txt", b"x")]))
+# Folders inside a file the archive has just written.
+write("bad-dir.zip", archive([entry("ok/", b"", 0), entry("a.txt", b"1"), entry("a.txt/sub/", b"", 0)]))
+write("bad-parent.zip", archive([entry("a.txt", b"1"), entry("a.txt/sub/file.txt", b"x")]))
 unsafe = ["../evil.txt", "sub/../../evil.txt", "..\\evil.txt", "sub/..", "../", ".../evil.txt",
           "sub/.. /evil.txt", "/evil.txt", "\\evil.txt", "C:evil.txt", "C:/evil.txt",
           "C:\\evil.txt", "//server/share/evil.txt", "\\\\server\\share\\evil.txt",
