@@ -242,6 +242,21 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
     return true;
 }
 
+// Whether every entry our reader can inflate does (its size and CRC-32 right), checked before
+// the archive goes to the shell, which would hide a damaged entry or unpack it anyway. The
+// first that does not is logged.
+bool OthersInflate(const ZipReader& zip, const std::vector<Entry>& entries) {
+    for (const Entry& entry : entries) {
+        if (entry.directory || entry.foreignMethod) continue;
+        uint64_t size = 0;
+        if (!EntryBuffer(ZipReaderExtractToHeap(zip, entry.index, &size))) {
+            AppendLogLine(L"Không thể giải nén file: " + entry.name);
+            return false;
+        }
+    }
+    return true;
+}
+
 // The commit of a staged plan, rolled back whole when a target can be neither replaced nor
 // moved aside.
 bool CommitOrRollBack(const CommitPlan& plan) {
@@ -349,6 +364,7 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
             return false;
         }
         result = StageAndCommit(zip, entries, version, why);
+        if (why == UnpackFailure::Method && !OthersInflate(zip, entries)) why = UnpackFailure::Other;
     }
 
     ZipReaderEnd(zip);

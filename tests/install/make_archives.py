@@ -131,6 +131,9 @@ for name, lies in dict(crc=dict(crc=0x12345678), damaged=dict(payload=b"\xff\xfe
                        offset=dict(offset=0x7FFFFFFF), elsewhere=dict(offset=1)).items():
     broken = entry("sub/broken.txt", text, lies.pop("method", 8), **lies)
     write("entry-%s.zip" % name, archive([entry("first.txt", b"1"), broken, entry("last", b"2")]))
+# An entry of a method our reader lacks, then a damaged one: the shell must not get it either.
+write("entry-bzip2-crc.zip", archive([entry("first.txt", b"1"), entry("sub/broken.txt", text, 12),
+                                      entry("last", b"2", crc=1)]))
 write("overlap.zip", archive([entry("one.txt", b"x" * 1000, 0),
                               entry("two.txt", b"x" * 1000, 0, offset=0)]))
 write("long-name.zip", archive([entry("ok.txt", b"1"), entry("d/" + "n" * 600, b"2")]))

@@ -85,7 +85,8 @@ TEST_F(ExtractZipTest, HostileArchivesEndWithTheirLineAndClaimNoMemory) {
         rows.push_back({"entry-" + std::string(lie) + ".zip", {broken, kFailure}, {L"sub\\"}});
     rows.insert(
         rows.end(),
-        {{"record.zip", {L"Lỗi đọc thông tin file 1", kFailure}, {}},
+        {{"entry-bzip2-crc.zip", {broken, L"Không thể giải nén file: last", kFailure}, {L"sub\\"}},
+         {"record.zip", {L"Lỗi đọc thông tin file 1", kFailure}, {}},
          {"bad-file.zip",
           {L"Đường dẫn không hợp lệ trong file ZIP: bad?name.txt", kFailure},
           {}},
