@@ -118,8 +118,8 @@ bool IsJournalledFile(const StagedFile& file) {
 
 bool IsLeftover(const std::wstring& name) {
     const size_t end = name.rfind(L".hopwell-old");
-    return end != std::wstring::npos && IsNameBeside(name, name.substr(0, end), L".hopwell-old") &&
-           end > 0 && IsSafeEntryName(name.substr(0, end));
+    return end != std::wstring::npos && end > 0 && IsSafeEntryName(name.substr(0, end)) &&
+           IsNameBeside(name, name.substr(0, end), L".hopwell-old");
 }
 
 enum class JournalRead { None, Read, Damaged };
@@ -282,6 +282,12 @@ bool PrepareCommit(CommitPlan& plan) {
         return std::wstring();
     };
     for (StagedFile& file : plan.files) {
+        // The long name an existing file was found under must pass the check its entry
+        // passed, or the journal would be one that no later start trusts.
+        if (!IsSafeEntryName(file.target)) {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
         if (!file.replaces) continue;
         if (file.staged == file.target) file.staged = freeName(file.target, L".hopwell-new");
         file.aside = freeName(file.target, L".hopwell-old");
