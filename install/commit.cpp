@@ -7,10 +7,12 @@
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
+#include "install/entry_name.h"
 
 namespace {
 
 const wchar_t kCommitMark[] = L"commit";
+const wchar_t kShellStagingName[] = L"hopwell-shell-staging";
 
 // What a journal on disk says. committing: the mark written before the first rename is there.
 struct Journal {
@@ -86,26 +88,87 @@ std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator) {
     return parts;
 }
 
-bool ReadJournal(Journal& journal) {
+// name is base + suffix + a number the launcher adds (none, or 1 to 999).
+bool IsNameBeside(const std::wstring& name, const std::wstring& base, const std::wstring& suffix) {
+    const std::wstring start = base + suffix;
+    if (name.compare(0, start.size(), start) != 0) return false;
+    const std::wstring number = name.substr(start.size());
+    return number.empty() || (number.size() <= 3 && number[0] != L'0' &&
+                              number.find_first_not_of(L"0123456789") == std::wstring::npos);
+}
+
+bool IsShellStaged(const std::wstring& name) {
+    const std::wstring folder = ShellStagedName(L"");
+    return name.compare(0, folder.size(), folder) == 0 &&
+           IsSafeEntryName(name.substr(folder.size()));
+}
+
+// Only names the launcher itself writes: a target that passes the entry-name check; staged as
+// the target itself (a new file), beside it or in the shell's folder, or empty (a file the
+// commit removes); aside beside it, or empty for a new file.
+bool IsJournalledFile(const StagedFile& file) {
+    const bool aside = !file.aside.empty();
+    if (!IsSafeEntryName(file.target) || file.target.empty() ||
+        (aside && !IsNameBeside(file.aside, file.target, L".hopwell-old")))
+        return false;
+    if (file.staged.empty() || IsNameBeside(file.staged, file.target, L".hopwell-new"))
+        return aside;
+    return file.staged == file.target ? !aside : IsShellStaged(file.staged);
+}
+
+bool IsLeftover(const std::wstring& name) {
+    const size_t end = name.rfind(L".hopwell-old");
+    return end != std::wstring::npos && end > 0 && IsSafeEntryName(name.substr(0, end)) &&
+           IsNameBeside(name, name.substr(0, end), L".hopwell-old");
+}
+
+enum class JournalRead { None, Read, Damaged };
+
+// Reads the journal when there is one. Damaged: it cannot be read, or holds anything the
+// launcher does not write (a record out of place, a name it would never have written), so
+// nothing it names may be touched. The commit mark is appended on its own: a line cut short
+// by a kill is a mark not yet written, before any rename.
+JournalRead ReadJournal(Journal& journal) {
     ScopedFile file(CreateFileW(CommitJournalPath().c_str(), GENERIC_READ, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
+        return JournalRead::None;
     LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (1LL << 30)) return false;
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (1LL << 30))
+        return JournalRead::Damaged;
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     if (!bytes.empty() &&
         !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
-        return false;
+        return JournalRead::Damaged;
     bytes.resize(read);
-    for (const std::wstring& line : Split(Utf8ToWide(bytes), L'\n')) {
-        const std::vector<std::wstring> field = Split(line, L'\t');
-        if (field[0] == L"version" && field.size() == 2) journal.version = field[1];
-        if (field[0] == L"file" && field.size() == 4)
+    const std::wstring text = Utf8ToWide(bytes);
+    if (WideToUtf8(text) != bytes) return JournalRead::Damaged;
+    std::vector<std::wstring> lines = Split(text, L'\n');
+    const std::wstring tail = lines.back();  // after the last line end
+    lines.pop_back();
+    if (lines.size() < 2 || lines[0] != L"hopwell-commit" ||
+        std::wstring(kCommitMark).compare(0, tail.size(), tail) != 0)
+        return JournalRead::Damaged;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::wstring> field = Split(lines[i], L'\t');
+        if (journal.committing) return JournalRead::Damaged;  // the mark is the last line
+        if (i == 1) {
+            if (field.size() != 2 || field[0] != L"version" || field[1].empty())
+                return JournalRead::Damaged;
+            journal.version = field[1];
+        } else if (field[0] == L"file" && field.size() == 4 && journal.leftovers.empty()) {
             journal.files.push_back({field[1], field[2], field[3], !field[3].empty()});
-        if (field[0] == L"left" && field.size() == 2) journal.leftovers.push_back(field[1]);
-        if (line == kCommitMark) journal.committing = true;
+            if (!IsJournalledFile(journal.files.back())) return JournalRead::Damaged;
+        } else if (field[0] == L"left" && field.size() == 2 && IsLeftover(field[1])) {
+            journal.leftovers.push_back(field[1]);
+        } else if (lines[i] == kCommitMark) {
+            journal.committing = true;
+        } else {
+            return JournalRead::Damaged;
+        }
     }
-    return true;
+    return JournalRead::Read;
 }
 
 // Whether name exists, from one listing of its folder (long and short names): creating files
@@ -130,6 +193,32 @@ bool Listed(CommitPlan& plan, const std::wstring& name) {
     return listing.first->second.count(Upper(name.substr(folder.size()))) > 0;
 }
 
+// Definitely not there; false also when the system cannot tell.
+bool Absent(const std::wstring& name) {
+    if (GetFileAttributesW(AppPath(name).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Puts one file back as it was before the commit; true when it is. It can be run again from
+// any state it or the commit leaves, so no restored file is ever taken for a new one: the aside
+// copy exists only from the moment the old file is moved aside until it is back under its name,
+// so a replaced target without one already holds the old file (or was never moved).
+bool RestoreFile(const StagedFile& file, bool committing) {
+    const bool separate = file.staged != file.target;
+    if (file.replaces) {
+        if (committing && !Absent(file.aside) &&
+            !Rename(file.aside, file.target, MOVEFILE_REPLACE_EXISTING))
+            return false;
+        // Empty staged: a file the commit removes, with nothing in its place.
+        return file.staged.empty() || Delete(file.staged);
+    }
+    // A new file: the target had no file, so whatever holds its name now is the new one. Before
+    // the mark one waiting in the shell's folder has not been moved there.
+    return (!separate || committing ? Delete(file.target) : true) &&
+           (!separate || Delete(file.staged));
+}
+
 // Deletes what is left to delete; the journal then keeps only what could not be deleted.
 void FinishJournal(const std::wstring& version, std::vector<std::wstring> leftovers) {
     std::vector<std::wstring> remaining;
@@ -147,12 +236,18 @@ void FinishJournal(const std::wstring& version, std::vector<std::wstring> leftov
 
 std::wstring CommitJournalPath() { return AppPath(L"hopwell-commit.journal"); }
 
-std::wstring ShellStagingFolder() { return AppPath(L"hopwell-shell-staging"); }
+std::wstring ShellStagingFolder() { return AppPath(kShellStagingName); }
+
+std::wstring ShellStagedName(const std::wstring& entryName) {
+    return std::wstring(kShellStagingName) + L"\\" + entryName;
+}
 
 bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan) {
     plan = CommitPlan{version, {}, {}, {}, LongPath(AppDirectory()), {}};
     Journal earlier;
-    if (!ReadJournal(earlier)) return true;
+    const JournalRead read = ReadJournal(earlier);
+    if (read == JournalRead::None) return true;
+    if (read == JournalRead::Damaged) return false;
     plan.leftovers = earlier.leftovers;
     return earlier.files.empty();
 }
@@ -209,6 +304,12 @@ bool PrepareCommit(CommitPlan& plan) {
         return std::wstring();
     };
     for (StagedFile& file : plan.files) {
+        // The long name an existing file was found under must pass the check its entry
+        // passed, or the journal would be one that no later start trusts.
+        if (!IsSafeEntryName(file.target)) {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
         if (!file.replaces) continue;
         // A removal has no staged name and keeps none.
         if (file.staged == file.target) {
@@ -240,46 +341,29 @@ bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigne
     return true;
 }
 
-bool PendingCommitVersion(std::wstring& version) {
+CommitJournalState PendingCommitVersion(std::wstring& version) {
     DeleteFileW((CommitJournalPath() + L".tmp").c_str());  // a journal whose writing was killed
     Journal journal;
-    if (!ReadJournal(journal)) return false;
+    const JournalRead read = ReadJournal(journal);
+    if (read == JournalRead::None) return CommitJournalState::None;
+    if (read == JournalRead::Damaged) return CommitJournalState::Damaged;
     version = journal.version;
-    return true;
+    return CommitJournalState::Pending;
 }
 
 void RollBackCommit() {
     Journal journal;
-    if (!ReadJournal(journal)) return;
+    if (ReadJournal(journal) != JournalRead::Read) return;
     bool restored = true;
-    for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file) {
-        if (file->staged.empty()) {
-            // A removal: its moved-aside copy goes back; nothing was staged for it.
-            if (journal.committing && Exists(file->aside))
-                restored &= Rename(file->aside, file->target, MOVEFILE_REPLACE_EXISTING);
-            continue;
-        }
-        const bool separate = file->staged != file->target;
-        if (!journal.committing) {
-            // Nothing was renamed yet: a new file written under its own name goes, staged
-            // copies go.
-            restored &= Delete(separate ? file->staged : file->target);
-        } else if (file->replaces && Exists(file->aside)) {
-            restored &= Rename(file->aside, file->target, MOVEFILE_REPLACE_EXISTING) &&
-                        (!separate || Delete(file->staged));
-        } else if (separate && Exists(file->staged)) {
-            restored &= Delete(file->staged);  // its target was never touched
-        } else {
-            restored &= Delete(file->target);  // the new file under a name that had none
-        }
-    }
+    for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file)
+        restored &= RestoreFile(*file, journal.committing);
     // What could not be put back is tried again by the next pass, from the same journal.
     if (restored) FinishJournal(journal.version, journal.leftovers);
 }
 
 void CompleteCommit() {
     Journal journal;
-    if (!ReadJournal(journal)) return;
+    if (ReadJournal(journal) != JournalRead::Read) return;
     std::vector<std::wstring> leftovers = journal.leftovers;
     for (const StagedFile& file : journal.files)
         if (file.replaces) leftovers.push_back(file.aside);

@@ -38,7 +38,8 @@ struct CommitPlan {
 std::wstring CommitJournalPath();
 
 // Starts a plan for version: takes over the leftovers of an earlier journal. False when an
-// earlier commit is still unresolved (its journal lists files), so that it is not overwritten.
+// earlier commit is still unresolved (its journal lists files) or its journal is damaged, so
+// that it is not overwritten.
 bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan);
 
 // Adds the file name (relative, checked) to the plan, or finds it there when it names a file
@@ -60,11 +61,18 @@ bool PrepareCommit(CommitPlan& plan);
 // file that could not be moved and error says why; the caller rolls back.
 bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigned long& error);
 
-// The version of the commit the journal describes; false when there is no journal. A copy of
-// the journal whose writing was killed is removed.
-bool PendingCommitVersion(std::wstring& version);
+enum class CommitJournalState {
+    None,     // no journal
+    Pending,  // a journal the launcher wrote
+    Damaged,  // unreadable, or naming anything the launcher would not write: touch nothing
+};
 
-// Puts every target back as the journal says it was and removes the staged files.
+// Whether there is a journal and, when it can be trusted, the version of the commit it
+// describes. A copy of the journal whose writing was killed is removed.
+CommitJournalState PendingCommitVersion(std::wstring& version);
+
+// Puts every target back as the journal says it was and removes the staged files. It may run
+// any number of times, and be killed anywhere: each run ends where a whole one would have.
 void RollBackCommit();
 
 // After the version was recorded: deletes the moved-aside files and, when none is left, the
@@ -73,3 +81,6 @@ void CompleteCommit();
 
 // Where the shell unpacks an archive; its files are then committed like our reader's.
 std::wstring ShellStagingFolder();
+
+// Where the shell's copy of an entry waits, relative to AppDirectory.
+std::wstring ShellStagedName(const std::wstring& entryName);

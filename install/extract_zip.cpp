@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -78,6 +79,7 @@ struct Entry {
     std::wstring name;
     bool directory = false;
     uint64_t size = 0;
+    bool foreignMethod = false;  // compressed by a method our reader lacks, not encrypted
 };
 
 // Every record is read and every name checked before anything is written, so a hostile or
@@ -98,9 +100,109 @@ bool ReadEntries(const ZipReader& zip, std::vector<Entry>& entries,
             return false;
         }
         if (Skipped(options, name)) continue;
-        entries.push_back({index, name, name.back() == L'\\', stat.uncompressedSize});
+        const bool foreign = stat.method != ZipMethodStored && stat.method != ZipMethodDeflated &&
+                             !stat.isEncrypted;
+        entries.push_back({index, name, name.back() == L'\\', stat.uncompressedSize, foreign});
     }
     return true;
+}
+
+// An archive mapped, not copied: its pages come from the file cache, so private memory holds
+// one entry at a time whatever the archive's size.
+struct MappedArchive {
+    ScopedFile file;
+    ScopedHandle mapping;
+    ScopedMappedView view;
+    ZipReader zip;
+};
+
+// Opens the reader over the archive; false when it cannot, the reason logged.
+bool OpenArchive(const std::wstring& archivePath, MappedArchive& archive) {
+    archive.file.reset(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!archive.file) {
+        AppendLogLine(L"Không thể mở file ZIP: " + archivePath);
+        return false;
+    }
+    // An empty file cannot be mapped; it goes to the reader as no bytes at all.
+    LARGE_INTEGER size{};
+    bool read = GetFileSizeEx(archive.file.get(), &size) != FALSE;
+    if (read && size.QuadPart > 0) {
+        archive.mapping.reset(
+            CreateFileMappingW(archive.file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        if (archive.mapping)
+            archive.view.reset(MapViewOfFile(archive.mapping.get(), FILE_MAP_READ, 0, 0, 0));
+        read = static_cast<bool>(archive.view);
+    }
+    if (!read) {
+        archive.view.reset();
+        archive.mapping.reset();
+        archive.file.reset();
+        AppendLogLine(L"Không thể đọc file ZIP: " + archivePath);
+        return false;
+    }
+    if (!ZipReaderInitMem(archive.zip, archive.view.get(), static_cast<uint64_t>(size.QuadPart))) {
+        AppendLogLine(L"Không thể khởi tạo miniz reader");
+        return false;
+    }
+    return true;
+}
+
+// Sleeps for about ms while handling this thread's messages, which the shell's objects in its
+// apartment may need.
+void PauseHandlingMessages(DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now),
+                                      QS_ALLINPUT) != WAIT_OBJECT_0)
+            return;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
+// Waits until every file of entries is in the shell's staging folder whole: its listed size,
+// and no other handle on it (it opens without sharing). The shell copies on a thread of its own
+// and hides what it skips, so nothing else tells. False once stallMs pass with no byte more.
+bool AwaitShellFiles(const std::vector<Entry>& entries, DWORD stallMs) {
+    std::map<std::wstring, const Entry*> files;  // the last of one name counts, as in the commit
+    for (const Entry& entry : entries) {
+        if (entry.directory) continue;
+        std::wstring key = entry.name;
+        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+        files[key] = &entry;
+    }
+    uint64_t arrived = 0;
+    ULONGLONG lastArrival = GetTickCount64();
+    for (;;) {
+        uint64_t bytes = 0;
+        bool whole = true;
+        for (const auto& file : files) {
+            const std::wstring path = ShellStagingFolder() + L"\\" + file.second->name;
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+                (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                whole = false;
+                continue;
+            }
+            const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+            bytes += std::min(size, UINT64_MAX - bytes);
+            whole = whole && size == file.second->size &&
+                    ScopedFile(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+        }
+        if (whole) return true;
+        if (bytes != arrived) {
+            arrived = bytes;
+            lastArrival = GetTickCount64();
+        } else if (GetTickCount64() - lastArrival >= stallMs) {
+            return false;
+        }
+        PauseHandlingMessages(50);
+    }
 }
 
 std::wstring ParentOf(const std::wstring& path) {
@@ -133,7 +235,7 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
     EntryBuffer data(ZipReaderExtractToHeap(zip, entry.index, &size));
     if (!data) {
         AppendLogLine(L"Không thể giải nén file: " + entry.name);
-        failure = UnpackFailure::Inflate;
+        if (entry.foreignMethod) failure = UnpackFailure::Method;
         return false;
     }
     ScopedFile staged(CreateFileW(AppPath(file->staged).c_str(), GENERIC_WRITE, 0, nullptr,
@@ -146,6 +248,21 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
     if (!WriteAll(staged.get(), data.get(), size)) {
         AppendLogLine(L"Lỗi ghi file: " + target);
         return false;
+    }
+    return true;
+}
+
+// Whether every entry our reader can inflate does (its size and CRC-32 right), checked before
+// the archive goes to the shell, which would hide a damaged entry or unpack it anyway. The
+// first that does not is logged.
+bool OthersInflate(const ZipReader& zip, const std::vector<Entry>& entries) {
+    for (const Entry& entry : entries) {
+        if (entry.directory || entry.foreignMethod) continue;
+        uint64_t size = 0;
+        if (!EntryBuffer(ZipReaderExtractToHeap(zip, entry.index, &size))) {
+            AppendLogLine(L"Không thể giải nén file: " + entry.name);
+            return false;
+        }
     }
     return true;
 }
@@ -233,26 +350,32 @@ std::wstring KeptListName() { return L"version.files"; }
 std::wstring KeptListTemporaryName() { return L"version.files.tmp"; }
 
 bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version,
-                           const UnpackOptions& options) {
-    const std::filesystem::path folder = ShellStagingFolder();
+                           const UnpackOptions& options, const ShellCopy& copy,
+                           unsigned long stallMs) {
+    // Our reader lists and checks every name first; only the files it lists are committed.
+    std::vector<Entry> entries;
+    {
+        MappedArchive archive;
+        if (!OpenArchive(archivePath, archive)) return false;
+        const bool listed = ReadEntries(archive.zip, entries, options);
+        ZipReaderEnd(archive.zip);
+        if (!listed) return false;
+    }
+    const std::wstring folder = ShellStagingFolder();
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     CommitPlan plan;
-    bool result = BeginPlan(version, plan) && CreateDirectoryTree(folder.wstring()) &&
-                  ShellExtractZip(archivePath, folder.wstring());
-    // The shell's names are checked like our reader's before any of them is planned.
-    for (std::filesystem::recursive_directory_iterator it(folder, error), end;
-         result && !error && it != end; it.increment(error)) {
-        if (!it->is_regular_file()) continue;
-        const std::wstring name = it->path().lexically_relative(folder).wstring();
-        if (Skipped(options, name)) continue;
-        result = IsSafeEntryName(name) && CreateDirectoryTree(ParentOf(AppPath(name)));
-        if (result)
-            plan.files[PlanStagedFile(plan, name)].staged =
-                it->path().lexically_relative(AppDirectory()).wstring();
+    bool result = BeginPlan(version, plan) && CreateDirectoryTree(folder) &&
+                  copy(archivePath, folder, [&] { return AwaitShellFiles(entries, stallMs); });
+    for (const Entry& entry : entries) {
+        if (!result) break;
+        result = CreateDirectoryTree(entry.directory ? AppPath(entry.name)
+                                                     : ParentOf(AppPath(entry.name)));
+        if (result && !entry.directory)
+            plan.files[PlanStagedFile(plan, entry.name)].staged = ShellStagedName(entry.name);
     }
-    if (result && !error) PlanExtras(plan, options);
-    result = result && !error && PrepareJournal(plan);
+    if (result) PlanExtras(plan, options);
+    result = result && PrepareJournal(plan);
     if (result && !WriteKeptList(options)) {
         RollBackCommit();
         result = false;
@@ -273,38 +396,9 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
         return false;
     }
 
-    ScopedFile archive(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!archive) {
-        AppendLogLine(L"Không thể mở file ZIP: " + archivePath);
-        return false;
-    }
-
-    // The archive is mapped, not copied: its pages come from the file cache, so private
-    // memory holds one entry at a time whatever the archive's size. An empty file cannot be
-    // mapped; it goes to the reader as no bytes at all.
-    LARGE_INTEGER size{};
-    ScopedHandle mapping;
-    ScopedMappedView view;
-    bool read = GetFileSizeEx(archive.get(), &size) != FALSE;
-    if (read && size.QuadPart > 0) {
-        mapping.reset(CreateFileMappingW(archive.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-        read = static_cast<bool>(view);
-    }
-    if (!read) {
-        view.reset();
-        mapping.reset();
-        archive.reset();
-        AppendLogLine(L"Không thể đọc file ZIP: " + archivePath);
-        return false;
-    }
-
-    ZipReader zip;
-    if (!ZipReaderInitMem(zip, view.get(), static_cast<uint64_t>(size.QuadPart))) {
-        AppendLogLine(L"Không thể khởi tạo miniz reader");
-        return false;
-    }
+    MappedArchive archive;
+    if (!OpenArchive(archivePath, archive)) return false;
+    ZipReader& zip = archive.zip;
 
     std::vector<Entry> entries;
     bool result = ReadEntries(zip, entries, options);
@@ -320,6 +414,7 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
             return false;
         }
         result = StageAndCommit(zip, entries, version, why, options);
+        if (why == UnpackFailure::Method && !OthersInflate(zip, entries)) why = UnpackFailure::Other;
     }
 
     ZipReaderEnd(zip);

@@ -1,12 +1,16 @@
 #pragma once
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "install/shell_extract.h"
+
 // Why ExtractZip failed, which decides what may be tried next.
 enum class UnpackFailure {
     Other,    // a refused or unreadable name, a file that cannot be written or is in use...
-    Inflate,  // every name was read and checked, then an entry could not be inflated
+    Method,   // every name was read and checked, then an entry's compression method was one our
+              // reader lacks (never a damaged entry, a size or CRC fault, or memory running out)
     Space,    // the volume lacks room for the entries: nothing was written or said
 };
 
@@ -33,7 +37,19 @@ std::wstring KeptListTemporaryName();
 bool ExtractZip(const std::wstring& archivePath, const std::wstring& version = std::wstring(),
                 UnpackFailure* failure = nullptr, const UnpackOptions& options = UnpackOptions());
 
-// For an archive our reader failed to inflate: the shell unpacks it into ShellStagingFolder(),
-// whose files are then checked and committed as ExtractZip's are. Logs only a file in use.
+// The copy into the staging folder (ShellExtractZip); filesDone waits for the copied files.
+using ShellCopy = std::function<bool(const std::wstring& archivePath,
+                                     const std::wstring& destination,
+                                     const std::function<bool()>& filesDone)>;
+
+// How long the shell's copy may go without a byte more arriving before it counts as failed.
+constexpr unsigned long kShellStallMs = 30000;
+
+// For an archive with an entry of a method our reader lacks: the shell unpacks it into
+// ShellStagingFolder(). Once every file our reader lists is there with its listed size and no
+// other handle on it, exactly those files are committed as ExtractZip's are; a copy that stalls
+// first fails, and nothing is changed. Logs only a file in use.
 bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version,
-                           const UnpackOptions& options = UnpackOptions());
+                           const UnpackOptions& options = UnpackOptions(),
+                           const ShellCopy& copy = ShellExtractZip,
+                           unsigned long stallMs = kShellStallMs);

@@ -11,8 +11,6 @@ namespace {
 // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI: no progress window,
 // yes to every overwrite, directories made without asking, no error dialogs.
 constexpr LONG CopyOptions = 0x614;
-// CopyHere may still be copying when it returns; nothing tells when it is done.
-constexpr DWORD SettleMilliseconds = 500;
 
 bool LookUp(IDispatch* object, const wchar_t* name, DISPID& id) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
@@ -49,11 +47,12 @@ bool OpenFolder(IDispatch* shell, DISPID nameSpace, const std::wstring& path,
     return TakeObject(status, result, folder);
 }
 
-// Everything up to and including the copy request. False when a step before the request
-// failed; then copyStatus is not set. Every object and the COM initialisation are released
-// on return, in the order destination folder, archive folder, shell object, COM.
+// Everything up to and including the copy request, then the wait for its files. False when a
+// step before the request failed; then copyStatus is not set. Every object and the COM
+// initialisation are released on return, in the order destination folder, archive folder,
+// shell object, COM.
 bool RequestCopy(const std::wstring& archivePath, const std::wstring& destination,
-                 HRESULT& copyStatus) {
+                 const std::function<bool()>& filesDone, HRESULT& copyStatus) {
     ScopedComInit com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ScopedComPtr<IDispatch> shell;
     ScopedComPtr<IDispatch> archiveFolder;
@@ -93,14 +92,14 @@ bool RequestCopy(const std::wstring& archivePath, const std::wstring& destinatio
     // A plain copy: the collection's one reference stays with itemCollection, which clears it.
     arguments[1] = itemCollection.value;
     copyStatus = CallMethod(destinationFolder.get(), copyHere, arguments, 2, nullptr);
+    if (SUCCEEDED(copyStatus) && !filesDone()) copyStatus = E_FAIL;
     return true;
 }
 
 }  // namespace
 
-bool ShellExtractZip(const std::wstring& archivePath, const std::wstring& destination) {
+bool ShellExtractZip(const std::wstring& archivePath, const std::wstring& destination,
+                     const std::function<bool()>& filesDone) {
     HRESULT copyStatus = E_FAIL;
-    if (!RequestCopy(archivePath, destination, copyStatus)) return false;
-    Sleep(SettleMilliseconds);
-    return SUCCEEDED(copyStatus);
+    return RequestCopy(archivePath, destination, filesDone, copyStatus) && SUCCEEDED(copyStatus);
 }

@@ -138,7 +138,7 @@ bool CheckInstalledFiles(HWND window, const UpdateManifest& manifest,
         UnpackFailure failure = UnpackFailure::Other;
         const bool unpacked =
             Attempt([&] { return ExtractZip(zipPath, journalVersion, &failure, only); }) ||
-            (failure == UnpackFailure::Inflate &&
+            (failure == UnpackFailure::Method &&
              Attempt([&] { return ShellExtractAndCommit(zipPath, journalVersion, only); }));
         if (unpacked)
             CompleteCommit();

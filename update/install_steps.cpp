@@ -58,7 +58,8 @@ void StopRunningApplication(const std::wstring& pidPath) {
 }
 
 // Unpacks with our reader, falling back to the shell only where our reader checked every name
-// and then could not inflate an entry. The files are in place, awaiting CompleteCommit, on true.
+// and then met an entry compressed by a method it lacks. The files are in place, awaiting
+// CompleteCommit, on true.
 bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring& version,
                    const UnpackOptions& options) {
     UnpackFailure failure = UnpackFailure::Other;
@@ -68,7 +69,7 @@ bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring&
     }
     if (failure == UnpackFailure::Space)
         PostLogLine(window, L"Không đủ dung lượng trống để cài " + version + L".");
-    if (failure != UnpackFailure::Inflate) return false;
+    if (failure != UnpackFailure::Method) return false;
     AppendLogLine(L"Miniz thất bại, chuyển sang Shell extraction");
     AppendLogLine(L"Sử dụng Shell extraction (chậm)");
     return ShellExtractAndCommit(zipPath, version, options);
@@ -185,18 +186,21 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
     }
 }
 
-void RecoverInterruptedCommit(const std::wstring& versionIniPath) {
+bool RecoverInterruptedCommit(const std::wstring& versionIniPath) {
     // What a killed write of version.ini leaves; no other pass is writing it now.
     DeleteFileW((versionIniPath + L".tmp").c_str());
     std::wstring version;
-    if (!PendingCommitVersion(version)) {
+    const CommitJournalState journal = PendingCommitVersion(version);
+    if (journal == CommitJournalState::Damaged) return false;
+    if (journal == CommitJournalState::None) {
         // Only a commit's journal names it; without one it is what a killed write left.
         DeleteFileW(AppPath(KeptListTemporaryName()).c_str());
-        return;
+        return true;
     }
     // Recorded: the commit had ended and only its old files were left to delete.
     if (version == ReadInstalledVersion(versionIniPath))
         CompleteCommit();
     else
         RollBackCommit();
+    return true;
 }

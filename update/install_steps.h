@@ -28,4 +28,5 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
 
 // Resolves a commit that a killed or failed pass left under way: finishes it when its version
 // was recorded, else puts the old files back. Run at the start of a pass, before anything else.
-void RecoverInterruptedCommit(const std::wstring& versionIniPath);
+// False when the journal is damaged: it is kept and no file is touched.
+bool RecoverInterruptedCommit(const std::wstring& versionIniPath);

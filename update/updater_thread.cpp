@@ -65,7 +65,12 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
         return;
     }
     // Before the server is asked anything, so that a start without it still repairs the files.
-    RecoverInterruptedCommit(versionIniPath);
+    // A journal that cannot be trusted stops every pass: installing over it would lose it.
+    if (!RecoverInterruptedCommit(versionIniPath)) {
+        PostLogLine(window, L"Không thể khôi phục lần cập nhật trước.");
+        PostLogLine(window, L"Cập nhật chưa hoàn tất.");
+        return;
+    }
     PostLogLine(window, L"Đang kiểm tra cập nhật...");
     const std::wstring installedVersion = ReadInstalledVersion(versionIniPath);
 

@@ -131,6 +131,9 @@ for name, lies in dict(crc=dict(crc=0x12345678), damaged=dict(payload=b"\xff\xfe
                        offset=dict(offset=0x7FFFFFFF), elsewhere=dict(offset=1)).items():
     broken = entry("sub/broken.txt", text, lies.pop("method", 8), **lies)
     write("entry-%s.zip" % name, archive([entry("first.txt", b"1"), broken, entry("last", b"2")]))
+# An entry of a method our reader lacks, then a damaged one: the shell must not get it either.
+write("entry-bzip2-crc.zip", archive([entry("first.txt", b"1"), entry("sub/broken.txt", text, 12),
+                                      entry("last", b"2", crc=1)]))
 write("overlap.zip", archive([entry("one.txt", b"x" * 1000, 0),
                               entry("two.txt", b"x" * 1000, 0, offset=0)]))
 write("long-name.zip", archive([entry("ok.txt", b"1"), entry("d/" + "n" * 600, b"2")]))
@@ -144,11 +147,11 @@ write("in-use-broken.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in
                                    [entry("f8.txt", b"new 8", crc=1)]))
 write("space.zip", archive([entry("f0.txt", b"new 0"),
                             entry("huge.bin", b"x", zip64=True, size=1 << 50)]))
-write("staged.zip", archive([entry("f0.txt.hopwell-new", b"an archive file"),
-                             entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
+write("staged.zip", archive([entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
 write("bad-file.zip", archive([entry(n, b"1") for n in ["before.txt", "bad?name.txt", "after"]]))
-write("bad-dir.zip", archive([entry("ok/", b"", 0), entry("bad<dir/", b"", 0)]))
-write("bad-parent.zip", archive([entry("bad<dir/file.txt", b"x")]))
+# Folders inside a file the archive has just written.
+write("bad-dir.zip", archive([entry("ok/", b"", 0), entry("a.txt", b"1"), entry("a.txt/sub/", b"", 0)]))
+write("bad-parent.zip", archive([entry("a.txt", b"1"), entry("a.txt/sub/file.txt", b"x")]))
 unsafe = ["../evil.txt", "sub/../../evil.txt", "..\\evil.txt", "sub/..", "../", ".../evil.txt",
           "sub/.. /evil.txt", "/evil.txt", "\\evil.txt", "C:evil.txt", "C:/evil.txt",
           "C:\\evil.txt", "//server/share/evil.txt", "\\\\server\\share\\evil.txt",

@@ -1,5 +1,7 @@
 #include "tests/support/support.h"
 
+#include <zlib.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -68,4 +70,24 @@ std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work)
     EXPECT_TRUE(RunWithMessagePump([&] { work(sink); }, 180000)) << "the work did not end";
     DestroyWorkerSink(sink);
     return lines;
+}
+
+std::string StoredArchive(const std::vector<std::pair<std::string, std::string>>& entries) {
+    auto u16 = [](uint32_t v) { return std::string{char(v & 0xFF), char(v >> 8 & 0xFF)}; };
+    auto u32 = [&](uint32_t v) { return u16(v & 0xFFFF) + u16(v >> 16); };
+    std::string locals, central;
+    for (const auto& [name, data] : entries) {
+        const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(data.data()),
+                                   static_cast<uInt>(data.size()));
+        const uint32_t size = static_cast<uint32_t>(data.size());
+        const std::string fields = u16(20) + u16(0) + u16(0) + u32(0) + u32(crc) + u32(size) +
+                                   u32(size) + u16(static_cast<uint32_t>(name.size())) + u16(0);
+        central += u32(0x02014b50) + u16(20) + fields + u16(0) + u16(0) + u16(0) + u32(0) +
+                   u32(static_cast<uint32_t>(locals.size())) + name;
+        locals += u32(0x04034b50) + fields + name + data;
+    }
+    const uint16_t count = static_cast<uint16_t>(entries.size());
+    return locals + central + u32(0x06054b50) + u32(0) + u16(count) + u16(count) +
+           u32(static_cast<uint32_t>(central.size())) +
+           u32(static_cast<uint32_t>(locals.size())) + u16(0);
 }

@@ -23,6 +23,9 @@ private:
 void ClearDirectory(const std::wstring& path);
 std::string ReadBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+// A ZIP archive of the entries (stored name, bytes), stored uncompressed: for names known only
+// at run time.
+std::string StoredArchive(const std::vector<std::pair<std::string, std::string>>& entries);
 // A path of the build host as Wine sees it (drive Z:).
 std::wstring HostPath(const std::string& unixPath);
 

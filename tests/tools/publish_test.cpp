@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
 #include "base/hex.h"
 #include "base/scoped_handle.h"
 #include "base/sha256.h"
+#include "base/app_directory.h"
 #include "base/text.h"
+#include "install/extract_zip.h"
 #include "tests/support/support.h"
 #include "tools/signing_key.h"
 #include "update/manifest.h"
@@ -139,6 +142,80 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
               std::string::npos)
         << error;
     EXPECT_EQ(ReadBytes(key), keyText);
+}
+
+// One check of entry names for the launcher, publish and verify: each name refused by all three
+// with its reason (nothing written), each accepted one unpacked and published.
+TEST_F(Publish, EveryEntryNameIsJudgedAlikeByTheLauncherPublishAndVerify) {
+    const char *control = "holds a control character",
+               *character = "holds a character Windows refuses in names (<>\"|?*)",
+               *kept = "is a name the launcher keeps for itself",
+               *alias = "may be the short name of a name the launcher keeps for itself";
+    const struct {
+        std::string name;
+        const char* reason;  // null: accepted
+    } rows[] = {
+        {"tab\there.txt", control}, {"line\nend.txt", control}, {"a\rb", control},
+        {"\x01x", control}, {"sub/x\x1f", control},
+        {"a<b", character}, {"a>b", character}, {"a\"b", character}, {"a|b", character},
+        {"a?b", character}, {"sub/a*b", character},
+        {"hopwell-commit.journal", kept}, {"HOPWELL-COMMIT.JOURNAL", kept},
+        {"hopwell-commit.journal. ", kept}, {"./hopwell-commit.journal", kept},
+        {"hopwell-commit.journal.tmp", kept}, {"hopwell-shell-staging/x.txt", kept},
+        {"hopwell-shell-staging/", kept}, {"hopwell.lock", kept}, {"version.ini.tmp", kept},
+        {"a.txt.hopwell-new", kept}, {"sub/a.txt.hopwell-old", kept}, {"a.hopwell-new12", kept},
+        {"A.HOPWELL-OLD3", kept},
+        {"HOPWEL~1.JOU", alias}, {"hopwe~12.jou", alias}, {"HO3A1F~1.JOU", alias},
+        {"HOPW~K2Q.JOU", alias}, {"HOPWEL~2.TMP", alias}, {"VERSIO~1.TMP", alias},
+        {"HOPWEL~1/x.txt", alias}, {"HOPWEL~1.LOC", alias}, {"FILE~1.HOP", alias},
+        {"sub/LONGNA~2.HOP", alias},
+        {"sub/hopwell.lock", nullptr}, {"sub/version.ini.tmp", nullptr},
+        {"hopwell-commit.journal.bak", nullptr}, {"x.hopwell-newer", nullptr},
+        {"hopwell-shell-staging-notes.txt", nullptr}, {"FOO~1.TXT", nullptr},
+        {"README~1", nullptr}, {"VERSIO~1.INI", nullptr}, {"PROGRA~1.JOU", nullptr},
+        {"sub/HOPWEL~1.JOU", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ClearDirectory(release);
+        ClearDirectory(AppDirectory());
+        const std::string archive = StoredArchive({{"first.txt", "1"}, {row.name, "2"}});
+        Put({{L"1.0.0.zip", archive}});
+        const Files before = Snapshot();
+        const bool accepted = row.reason == nullptr;
+        EXPECT_EQ(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error), accepted);
+        if (accepted) {
+            EXPECT_TRUE(VerifyFolder(release, publicKey, report, error)) << error;
+        } else {
+            const std::string refused = "1.0.0.zip holds an entry every launcher refuses: " +
+                                        row.name + " (" + row.reason + ")";
+            EXPECT_EQ(error, refused);
+            EXPECT_EQ(Snapshot(), before);
+            // A manifest signed over it, as another tool might have written.
+            std::string digest, signature;
+            ASSERT_TRUE(Sha256OfBytes(archive, digest));
+            const std::string body =
+                R"({"latest_version":"1.0.0","download_urls":{"1.0.0":"https://h/1.0.0.zip"},)"
+                R"("sha256":{"1.0.0":")" + HexText(digest) + "\"}}";
+            ASSERT_TRUE(SignData(privateKey, body, signature));
+            Put({{L"version.json", body}, {L"version.json.sig", signature}});
+            EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
+            EXPECT_EQ(error, refused);
+        }
+        std::wstring shown = Utf8ToWide(row.name);
+        std::replace(shown.begin(), shown.end(), L'/', L'\\');
+        bool unpacked = !accepted;
+        const std::vector<std::wstring> lines =
+            LoggedBy([&](HWND) { unpacked = ExtractZip(release + L"\\1.0.0.zip", L"1"); });
+        const std::vector<std::wstring> expected =
+            accepted ? std::vector<std::wstring>{L"Miniz giải nén thành công!"}
+                     : std::vector<std::wstring>{L"Đường dẫn không hợp lệ trong file ZIP: " + shown,
+                                                 L"Miniz giải nén thất bại!"};
+        EXPECT_EQ(lines, expected);
+        EXPECT_EQ(unpacked, accepted);
+        EXPECT_EQ(FileExists(AppPath(L"first.txt")), accepted);
+    }
+    ClearDirectory(AppDirectory());
 }
 
 // Both files take the place of the earlier ones, or neither does: either held by a reader

@@ -90,6 +90,13 @@ bool FakeFreeSpace(const std::wstring&, uint64_t& available) {
     return true;
 }
 
+// A journal that would take a file outside the application directory and delete one of it.
+const std::string kForgedJournal =
+    "hopwell-commit\nversion\t2.0\nfile\t..\\outside.txt\tf1.txt\t\nfile\tf2.txt\tf2.txt\t\n"
+    "commit\n";
+// An entry name that, written into the journal, would add a commit mark and a new file f2.txt.
+const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\tx";
+
 // Every ending a user can see, whole and in order; only a pass whose every step succeeded says
 // it is complete and leaves the bar full. A file held without delete sharing keeps the old version.
 TEST(UpdatePass, EndsWithWhatBecameOfIt) {
@@ -121,6 +128,21 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
          {kCheck, fetch, L"Không đủ dung lượng trống để tải 2.0.", L"Tải thất bại: 2.0",
           unfinished, L"enable-start", L"progress 0"},
          100},  // less than the archive
+        // A forged journal, as an entry of its own and through a name that adds lines to the
+        // real one, with an entry after it that fails: refused before anything is written.
+        {Serve("forged.zip", StoredArchive({{"f3.txt", "new 3"},
+                                            {"hopwell-commit.journal", kForgedJournal},
+                                            {"bad?name", ""}})),
+         0, "1.0",
+         {kCheck, fetch, unpack, L"Đường dẫn không hợp lệ trong file ZIP: hopwell-commit.journal",
+          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
+        {Serve("injected.zip", StoredArchive({{"f3.txt", "new 3"},
+                                              {kInjectedName, ""},
+                                              {"bad?name", ""}})),
+         0, "1.0",
+         {kCheck, fetch, unpack,
+          L"Đường dẫn không hợp lệ trong file ZIP: " + Utf8ToWide(kInjectedName),
+          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
     };
     const auto realFreeSpace = FreeSpaceAt;
     for (const auto& row : rows) {
@@ -195,6 +217,51 @@ Lines PassInAnotherProcess(const std::wstring& manifest, const std::wstring& dir
     }
     WaitForSingleObject(child.get(), INFINITE);
     return lines;
+}
+
+// A journal the launcher would not have written names nothing to touch: the pass leaves it and
+// every file as they were, says it cannot recover, and ends unfinished, at every start.
+TEST(UpdatePass, LeavesADamagedJournalAndEveryFileAlone) {
+    const std::string head = "hopwell-commit\nversion\t2.0\n";
+    const std::string rows[] = {
+        kForgedJournal,
+        head + "file\tf1.txt\tf1.txt.hopwell-new\t..\\outside.txt\ncommit\n",
+        head + "file\thopwell-commit.journal\thopwell-commit.journal\t\ncommit\n",
+        head + "file\tf1.txt\tf2.txt\tf1.txt.hopwell-old\ncommit\n",
+        head + "file\tf1.txt\tf1.txt.hopwell-new\tf2.txt\ncommit\n",
+        head + "file\tf1.txt\thopwell-shell-staging\\..\\f2.txt\t\ncommit\n",
+        head + "file\tf1.txt\tf1.txt.hopwell-new01\tf1.txt.hopwell-old\n",
+        head + "file\tf2.txt\t\t\ncommit\n",
+        head + "left\tf2.txt\n",
+        head + "left\t..\\outside.txt.hopwell-old\n",
+        // The journal an earlier launcher wrote for the injected name.
+        head + "file\t" + kInjectedName + "\t" + kInjectedName + "\t\ncommit\n",
+        head + "commit\nfile\tf2.txt\tf2.txt\t\n",
+        head + "file\tf2.txt\tf2.txt\t\ncommit\ncommit\n",
+        head + "delete\tf2.txt\n",
+        "version\t2.0\nfile\tf2.txt\tf2.txt\t\ncommit\n",
+        head + "file\tf\xff.txt\tf\xff.txt\t\ncommit\n",
+        "",
+    };
+    const std::wstring outside = AppDirectory() + L"\\..\\outside.txt";
+    for (const std::string& journal : rows) {
+        SCOPED_TRACE(journal);
+        ClearDirectory(AppDirectory());
+        for (int i = 0; i < 8; ++i)
+            ASSERT_TRUE(WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old"));
+        ASSERT_TRUE(WriteStringToFile(outside, "outside"));
+        ASSERT_TRUE(WriteStringToFile(AppPath(L"hopwell-commit.journal"), journal));
+        for (int start = 0; start < 2; ++start)
+            EXPECT_EQ(
+                LoggedBy([](HWND window) { RunUpdatePass(window, L"http://127.0.0.1:1/v.json"); }),
+                (Lines{L"Không thể khôi phục lần cập nhật trước.", L"Cập nhật chưa hoàn tất.",
+                       L"enable-start"}));
+        EXPECT_EQ(ReadBytes(AppPath(L"hopwell-commit.journal")), journal);
+        EXPECT_EQ(ReadBytes(outside), "outside");
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(ReadBytes(AppPath(L"f" + std::to_wstring(i) + L".txt")), "old");
+    }
+    DeleteFileW(outside.c_str());
 }
 
 // A second launcher of the same directory waits for the first one's pass, whatever the
