@@ -103,22 +103,34 @@ bool IsShellStaged(const std::wstring& name) {
            IsSafeEntryName(name.substr(folder.size()));
 }
 
+bool IsKeptList(const std::wstring& name) {
+    const std::wstring kept = KeptListName();
+    return CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), kept.c_str(),
+                                static_cast<int>(kept.size()), TRUE) == CSTR_EQUAL;
+}
+
+// A target a commit may name: one an archive may hold, or the kept list, which no archive may.
+bool IsCommittedName(const std::wstring& name) {
+    return !name.empty() && (IsSafeEntryName(name) || IsKeptList(name));
+}
+
 // Only names the launcher itself writes: a target that passes the entry-name check; staged as
 // the target itself (a new file), beside it or in the shell's folder, or empty (a file the
 // commit removes); aside beside it, or empty for a new file.
 bool IsJournalledFile(const StagedFile& file) {
     const bool aside = !file.aside.empty();
-    if (!IsSafeEntryName(file.target) || file.target.empty() ||
+    if (!IsCommittedName(file.target) ||
         (aside && !IsNameBeside(file.aside, file.target, L".hopwell-old")))
         return false;
     if (file.staged.empty() || IsNameBeside(file.staged, file.target, L".hopwell-new"))
         return aside;
+    if (IsKeptList(file.target) && file.staged == KeptListTemporaryName()) return true;
     return file.staged == file.target ? !aside : IsShellStaged(file.staged);
 }
 
 bool IsLeftover(const std::wstring& name) {
     const size_t end = name.rfind(L".hopwell-old");
-    return end != std::wstring::npos && end > 0 && IsSafeEntryName(name.substr(0, end)) &&
+    return end != std::wstring::npos && end > 0 && IsCommittedName(name.substr(0, end)) &&
            IsNameBeside(name, name.substr(0, end), L".hopwell-old");
 }
 
@@ -236,6 +248,9 @@ void FinishJournal(const std::wstring& version, std::vector<std::wstring> leftov
 
 std::wstring CommitJournalPath() { return AppPath(L"hopwell-commit.journal"); }
 
+std::wstring KeptListName() { return L"version.files"; }
+std::wstring KeptListTemporaryName() { return L"version.files.tmp"; }
+
 std::wstring ShellStagingFolder() { return AppPath(kShellStagingName); }
 
 std::wstring ShellStagedName(const std::wstring& entryName) {
@@ -306,7 +321,7 @@ bool PrepareCommit(CommitPlan& plan) {
     for (StagedFile& file : plan.files) {
         // The long name an existing file was found under must pass the check its entry
         // passed, or the journal would be one that no later start trusts.
-        if (!IsSafeEntryName(file.target)) {
+        if (!IsCommittedName(file.target)) {
             SetLastError(ERROR_INVALID_NAME);
             return false;
         }

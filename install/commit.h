@@ -79,6 +79,11 @@ void RollBackCommit();
 // journal.
 void CompleteCommit();
 
+// The launcher's own copy of the installed version's file list (relative), and the temporary
+// it is staged under: committed with the version's files, though no archive may hold them.
+std::wstring KeptListName();
+std::wstring KeptListTemporaryName();
+
 // Where the shell unpacks an archive; its files are then committed like our reader's.
 std::wstring ShellStagingFolder();
 

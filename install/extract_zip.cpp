@@ -346,9 +346,6 @@ bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
 
 }  // namespace
 
-std::wstring KeptListName() { return L"version.files"; }
-std::wstring KeptListTemporaryName() { return L"version.files.tmp"; }
-
 bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& version,
                            const UnpackOptions& options, const ShellCopy& copy,
                            unsigned long stallMs) {

@@ -26,10 +26,6 @@ struct UnpackOptions {
     const std::set<std::wstring>* skip = nullptr;
 };
 
-// The launcher's own copy of the installed version's file list, and its temporary.
-std::wstring KeptListName();
-std::wstring KeptListTemporaryName();
-
 // Unpacks the archive over AppDirectory() as one whole (install/commit.h), writing every line
 // it has to say with AppendLogLine. On true the files are in place and the journal, naming
 // version, waits for CompleteCommit once the version is recorded; on false every target is as

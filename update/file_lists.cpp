@@ -8,6 +8,7 @@
 #include "base/hex.h"
 #include "base/sha256.h"
 #include "base/text.h"
+#include "install/commit.h"
 #include "install/extract_zip.h"
 #include "net/http_client.h"
 #include "update/attempt.h"
