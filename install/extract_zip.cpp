@@ -16,7 +16,9 @@
 #include "base/worker_messages.h"
 #include "install/commit.h"
 #include "install/entry_name.h"
+#include "install/held_file.h"
 #include "install/shell_extract.h"
+#include "install/staged_flush.h"
 #include "install/zip_reader.h"
 
 namespace {
@@ -100,10 +102,10 @@ std::wstring ParentOf(const std::wstring& path) {
     return parent;
 }
 
-// Writes one entry: a directory, or a file's bytes under its staged name. False ends the run;
-// the reason has been logged.
-bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file,
-                UnpackFailure& failure) {
+// Writes one entry: a directory, or a file's bytes under its staged name, handed to flusher
+// with its place in the plan. False ends the run; the reason has been logged.
+bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file, size_t place,
+                StagedFlusher& flusher, UnpackFailure& failure) {
     const std::wstring target = AppPath(entry.name);
     if (entry.directory) {
         if (CreateDirectoryTree(target)) return true;
@@ -126,9 +128,13 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
         failure = UnpackFailure::Inflate;
         return false;
     }
-    ScopedFile staged(CreateFileW(AppPath(file->staged).c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!staged) {
+    const std::wstring path = AppPath(file->staged);
+    ScopedFile staged;
+    if (!RetryWhileHeld(path, [&] {
+            staged.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+            return static_cast<bool>(staged);
+        })) {
         AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " +
                       std::to_wstring(GetLastError()) + L")");
         return false;
@@ -137,7 +143,24 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
         AppendLogLine(L"Lỗi ghi file: " + target);
         return false;
     }
+    flusher.Add(std::move(staged), place);
     return true;
+}
+
+// Stages every entry of the plan and flushes the files to disk. False ends the run; the reason
+// has been logged, and no staged file is open any more.
+bool StageEntries(const ZipReader& zip, const std::vector<Entry>& entries,
+                  const std::vector<size_t>& planned, const CommitPlan& plan,
+                  UnpackFailure& failure) {
+    StagedFlusher flusher;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
+        if (!StageEntry(zip, entries[i], file, planned[i], flusher, failure)) return false;
+    }
+    size_t failed = 0;
+    if (flusher.Finish(failed)) return true;
+    AppendLogLine(L"Lỗi ghi file: " + AppPath(plan.files[failed].target));
+    return false;
 }
 
 // The commit of a staged plan, rolled back whole when a target can be neither replaced nor
@@ -147,9 +170,16 @@ bool CommitOrRollBack(const CommitPlan& plan) {
     unsigned long error = 0;
     if (CommitStagedFiles(plan, held, error)) return true;
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-        error == ERROR_LOCK_VIOLATION)
-        AppendLogLine(L"File đang được sử dụng: " + held);
-    else
+        error == ERROR_LOCK_VIOLATION) {
+        // The holder may have the target or its staged copy open.
+        std::vector<std::wstring> paths{held};
+        for (const StagedFile& file : plan.files)
+            if (AppPath(file.target) == held && file.staged != file.target)
+                paths.push_back(AppPath(file.staged));
+        const std::wstring holders = HolderNames(paths);
+        AppendLogLine(L"File đang được sử dụng: " + held +
+                      (holders.empty() ? L"" : L" (" + holders + L")"));
+    } else
         AppendLogLine(L"Không thể tạo file: " + held + L" (lỗi: " + std::to_wstring(error) + L")");
     RollBackCommit();
     return false;
@@ -177,12 +207,9 @@ bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
     for (size_t i = 0; i < entries.size(); ++i)
         if (!entries[i].directory) planned[i] = PlanStagedFile(plan, entries[i].name);
     if (!PrepareJournal(plan)) return false;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
-        if (!StageEntry(zip, entries[i], file, failure)) {
-            RollBackCommit();
-            return false;
-        }
+    if (!StageEntries(zip, entries, planned, plan, failure)) {
+        RollBackCommit();
+        return false;
     }
     return CommitOrRollBack(plan);
 }
@@ -201,7 +228,8 @@ bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& 
          result && !error && it != end; it.increment(error)) {
         if (!it->is_regular_file()) continue;
         const std::wstring name = it->path().lexically_relative(folder).wstring();
-        result = IsSafeEntryName(name) && CreateDirectoryTree(ParentOf(AppPath(name)));
+        result = IsSafeEntryName(name) && CreateDirectoryTree(ParentOf(AppPath(name))) &&
+                 FlushFileToDisk(it->path().wstring());
         if (result)
             plan.files[PlanStagedFile(plan, name)].staged =
                 it->path().lexically_relative(AppDirectory()).wstring();
@@ -259,8 +287,10 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
     bool result = ReadEntries(zip, entries);
     if (result) {
         // Staging needs room for every file while the old ones still stand.
+        // Saturated: sizes that wrap past 2^64 would read as little needed.
         uint64_t needed = 0;
-        for (const Entry& entry : entries) needed += entry.size;
+        for (const Entry& entry : entries)
+            needed = entry.size > UINT64_MAX - needed ? UINT64_MAX : needed + entry.size;
         ULARGE_INTEGER available{};
         if (GetDiskFreeSpaceExW(destination.c_str(), &available, nullptr, nullptr) &&
             available.QuadPart < needed) {

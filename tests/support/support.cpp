@@ -69,3 +69,21 @@ std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work)
     DestroyWorkerSink(sink);
     return lines;
 }
+
+HeldFile::HeldFile(const std::wstring& path, DWORD share, DWORD releaseMs) {
+    if (!share) return;
+    ScopedFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(file) << WideToUtf8(path);
+    if (releaseMs == 0)
+        file_ = std::move(file);
+    else
+        releaser_ = std::thread([file = std::move(file), releaseMs]() mutable {
+            Sleep(releaseMs);
+            file.reset();
+        });
+}
+
+HeldFile::~HeldFile() {
+    if (releaser_.joinable()) releaser_.join();
+}
