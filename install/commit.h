@@ -49,15 +49,17 @@ size_t PlanStagedFile(CommitPlan& plan, const std::wstring& name);
 // the journal through to disk; staging may start once it returns true.
 bool PrepareCommit(CommitPlan& plan);
 
-// Renames the targets aside and the staged files into place. On false, heldTarget names the
-// file that could not be moved and error says why; the caller rolls back.
+// Renames the targets aside and the staged files into place, each rename waiting a while for a
+// passing holder (install/held_file.h). The staged files must have reached the disk. On false,
+// heldTarget names the file that could not be moved and error says why; the caller rolls back.
 bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigned long& error);
 
 // The version of the commit the journal describes; false when there is no journal. A copy of
 // the journal whose writing was killed is removed.
 bool PendingCommitVersion(std::wstring& version);
 
-// Puts every target back as the journal says it was and removes the staged files.
+// Puts every target back as the journal says it was and removes the staged files, waiting a
+// while for passing holders.
 void RollBackCommit();
 
 // After the version was recorded: deletes the moved-aside files and, when none is left, the

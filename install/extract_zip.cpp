@@ -250,9 +250,13 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
         return false;
     }
 
-    ScopedFile archive(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!archive) {
+    // Just downloaded, so a scanner may be reading it.
+    ScopedFile archive;
+    if (!RetryWhileHeld(archivePath, [&] {
+            archive.reset(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            return static_cast<bool>(archive);
+        })) {
         AppendLogLine(L"Không thể mở file ZIP: " + archivePath);
         return false;
     }
