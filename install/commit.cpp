@@ -173,7 +173,9 @@ std::wstring ShellStagingFolder() { return AppPath(L"hopwell-shell-staging"); }
 bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan) {
     plan = CommitPlan{version, {}, {}, {}, LongPath(AppDirectory()), {}};
     Journal earlier;
-    if (!ReadJournal(earlier)) return true;
+    // One that exists but cannot be read (held past the wait) is not overwritten either.
+    if (!ReadJournal(earlier))
+        return GetFileAttributesW(CommitJournalPath().c_str()) == INVALID_FILE_ATTRIBUTES;
     plan.leftovers = earlier.leftovers;
     return earlier.files.empty();
 }

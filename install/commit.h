@@ -37,7 +37,8 @@ struct CommitPlan {
 std::wstring CommitJournalPath();
 
 // Starts a plan for version: takes over the leftovers of an earlier journal. False when an
-// earlier commit is still unresolved (its journal lists files), so that it is not overwritten.
+// earlier commit is still unresolved (its journal lists files) or its journal cannot be read,
+// so that it is not overwritten.
 bool BeginCommitPlan(const std::wstring& version, CommitPlan& plan);
 
 // Adds the file name (relative, checked) to the plan, or finds it there when it names a file

@@ -290,8 +290,8 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
     std::vector<Entry> entries;
     bool result = ReadEntries(zip, entries);
     if (result) {
-        // Staging needs room for every file while the old ones still stand.
-        // Saturated: sizes that wrap past 2^64 would read as little needed.
+        // Staging needs room for every file while the old ones still stand. The sum saturates:
+        // sizes that wrap past 2^64 would read as little needed.
         uint64_t needed = 0;
         for (const Entry& entry : entries)
             needed = entry.size > UINT64_MAX - needed ? UINT64_MAX : needed + entry.size;
