@@ -193,6 +193,23 @@ TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
     }
 }
 
+// A rollback that meets a scanner on a new file waits for it: the old version comes back whole
+// and the journal goes.
+TEST_F(ExtractZipTest, ARollBackWaitsForAPassingHolder) {
+    Lines before;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(WriteStringToFile(Target(L"f" + std::to_wstring(i) + L".txt"), "old"));
+        before.push_back(L"f" + std::to_wstring(i) + L".txt");
+    }
+    LoggedBy([](HWND) { ASSERT_TRUE(ExtractZip(Archive("in-use.zip"), L"2.0")); });
+    {
+        const HeldFile holder(Target(L"f0.txt"), FILE_SHARE_READ, 2000);
+        RollBackCommit();
+    }
+    EXPECT_EQ(Tree(), before);
+    for (const std::wstring& name : before) EXPECT_EQ(ReadBytes(Target(name)), "old");
+}
+
 // Staged and moved-aside files never take the name of a file that exists or that the archive
 // writes.
 TEST_F(ExtractZipTest, StagedFilesNeverTakeAnExistingName) {
