@@ -10,6 +10,18 @@ constexpr int kFlushThreads = 4;
 // Written files waiting for a flush stay open; past this many, staging waits for room.
 constexpr size_t kMostWaiting = 1024;
 
+// Holds an SRW lock exclusively for its scope.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
 }  // namespace
 
 StagedFlusher::StagedFlusher() {
@@ -22,45 +34,59 @@ StagedFlusher::StagedFlusher() {
 
 StagedFlusher::~StagedFlusher() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        ExclusiveLock lock(lock_);
         stop_ = true;
         queue_.clear();
     }
-    work_.notify_all();
-    room_.notify_all();
+    WakeAllConditionVariable(&work_);
     for (std::thread& thread : threads_) thread.join();
 }
 
 void StagedFlusher::Add(ScopedFile file, size_t tag) {
     if (threads_.empty()) return Flush(std::move(file), tag);
-    std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [&] { return queue_.size() < kMostWaiting; });
-    queue_.emplace_back(std::move(file), tag);
-    lock.unlock();
-    work_.notify_one();
+    bool wake = false;
+    {
+        ExclusiveLock lock(lock_);
+        while (queue_.size() >= kMostWaiting) {
+            waiting_ = true;
+            SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        }
+        waiting_ = false;
+        queue_.emplace_back(std::move(file), tag);
+        wake = idle_ > 0;  // a thread at work takes it next without a wake-up
+    }
+    if (wake) WakeConditionVariable(&work_);
 }
 
 bool StagedFlusher::Finish(size_t& failedTag) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [&] { return queue_.empty() && busy_ == 0; });
+    ExclusiveLock lock(lock_);
+    while (!queue_.empty() || busy_ > 0) {
+        waiting_ = true;
+        SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+    }
+    waiting_ = false;
     failedTag = failedTag_;
     SetLastError(error_);
     return !failed_;
 }
 
 void StagedFlusher::Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    ExclusiveLock lock(lock_);
     for (;;) {
-        work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        while (!stop_ && queue_.empty()) {
+            ++idle_;
+            SleepConditionVariableSRW(&work_, &lock_, INFINITE, 0);
+            --idle_;
+        }
         if (queue_.empty()) return;  // stopped
         std::pair<ScopedFile, size_t> next = std::move(queue_.front());
         queue_.pop_front();
         ++busy_;
-        lock.unlock();
-        room_.notify_one();
+        ReleaseSRWLockExclusive(&lock_);
         Flush(std::move(next.first), next.second);
-        lock.lock();
-        if (--busy_ == 0 && queue_.empty()) idle_.notify_all();
+        AcquireSRWLockExclusive(&lock_);
+        --busy_;
+        if (waiting_) WakeConditionVariable(&changed_);
     }
 }
 
@@ -69,7 +95,9 @@ void StagedFlusher::Flush(ScopedFile file, size_t tag) {
     const DWORD error = GetLastError();
     file.reset();
     if (flushed) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    // Called with the lock held by no one here: from Add without threads, or from Run between
+    // its release and acquire.
+    ExclusiveLock lock(lock_);
     if (failed_) return;
     failed_ = true;
     failedTag_ = tag;

@@ -5,10 +5,8 @@
 // inflated; their waits overlap the unpacking and each other.
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -36,10 +34,14 @@ private:
     void Run();
     void Flush(ScopedFile file, size_t tag);
 
-    std::mutex mutex_;
-    std::condition_variable work_, room_, idle_;
+    // The system's slim lock and condition variables: under Wine the C++ library's wait on
+    // kernel objects, a round trip to the server per file.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE work_ = CONDITION_VARIABLE_INIT;     // for idle threads
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;  // for Add and Finish
     std::deque<std::pair<ScopedFile, size_t>> queue_;
-    size_t busy_ = 0;
+    size_t busy_ = 0, idle_ = 0;
+    bool waiting_ = false;  // Add or Finish waits for changed_
     bool stop_ = false;
     bool failed_ = false;
     size_t failedTag_ = 0;
