@@ -7,10 +7,11 @@
 // target's name. The old files are deleted only once the caller has recorded the version.
 //
 // The journal (AppDirectory\hopwell-commit.journal) lists every name involved. It is written
-// through to disk before the first file is staged and marked again before the first rename, so
-// whatever moment a process is killed at, the next one can put every target back as it was or
-// finish the commit. It also lists moved-aside files that could not be deleted yet (still in
-// use), and goes away when none is left.
+// through to disk before the first file is staged and marked again before the first rename, once
+// every staged file has been flushed, so whatever moment a process is killed at or the power
+// fails, the next one can put every target back as it was or finish the commit. It also lists
+// moved-aside files that could not be deleted yet (still in use), and goes away when none is
+// left.
 #include <map>
 #include <set>
 #include <string>
