@@ -8,6 +8,7 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "install/entry_name.h"
+#include "install/held_file.h"
 
 namespace {
 
@@ -31,16 +32,25 @@ bool Exists(const std::wstring& name) {
     return GetFileAttributesW(AppPath(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Gone afterwards, or was never there; a read-only file is made writable first.
-bool Delete(const std::wstring& name) {
+// Gone afterwards, or was never there; a read-only file is made writable first. Without a wait
+// for a holder: for a moved-aside file that is still in use, which a later start deletes.
+bool DeleteNow(const std::wstring& name) {
     const std::wstring path = AppPath(name);
     if (DeleteFileW(path.c_str()) || !Exists(name)) return true;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(path.c_str()) != FALSE;
 }
 
+// The deletes and renames of staging, commit and rollback wait a while for a passing holder.
+bool Delete(const std::wstring& name) {
+    return RetryWhileHeld(AppPath(name), [&] { return DeleteNow(name); });
+}
+
 bool Rename(const std::wstring& from, const std::wstring& to, DWORD flags = 0) {
-    return MoveFileExW(AppPath(from).c_str(), AppPath(to).c_str(), flags) != FALSE;
+    const std::wstring source = AppPath(from), destination = AppPath(to);
+    return RetryWhileHeld(source, [&] {
+        return MoveFileExW(source.c_str(), destination.c_str(), flags) != FALSE;
+    });
 }
 
 // The long form of a full path; the path itself when it names nothing that exists.
@@ -54,9 +64,13 @@ std::wstring LongPath(const std::wstring& path) {
 }
 
 bool WriteThrough(const std::wstring& path, const std::string& bytes, DWORD disposition) {
-    ScopedFile file(CreateFileW(path.c_str(), disposition == OPEN_ALWAYS ? FILE_APPEND_DATA
-                                                                         : GENERIC_WRITE,
-                                0, nullptr, disposition, FILE_FLAG_WRITE_THROUGH, nullptr));
+    ScopedFile file;
+    RetryWhileHeld(path, [&] {
+        file.reset(CreateFileW(path.c_str(),
+                               disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE, 0,
+                               nullptr, disposition, FILE_FLAG_WRITE_THROUGH, nullptr));
+        return static_cast<bool>(file);
+    });
     DWORD written = 0;
     return file &&
            WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
@@ -73,8 +87,10 @@ bool WriteJournal(const std::wstring& version, const std::vector<StagedFile>& fi
     for (const std::wstring& leftover : leftovers) text += L"left\t" + leftover + L"\n";
     const std::wstring path = CommitJournalPath(), temporary = path + L".tmp";
     return WriteThrough(temporary, WideToUtf8(text), CREATE_ALWAYS) &&
-           MoveFileExW(temporary.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+           RetryWhileHeld(temporary, [&] {
+               return MoveFileExW(temporary.c_str(), path.c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+           });
 }
 
 std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator) {
@@ -141,8 +157,13 @@ enum class JournalRead { None, Read, Damaged };
 // nothing it names may be touched. The commit mark is appended on its own: a line cut short
 // by a kill is a mark not yet written, before any rename.
 JournalRead ReadJournal(Journal& journal) {
-    ScopedFile file(CreateFileW(CommitJournalPath().c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
+    const std::wstring path = CommitJournalPath();
+    ScopedFile file;
+    RetryWhileHeld(path, [&] {
+        file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+        return static_cast<bool>(file);
+    });
     if (!file && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
         return JournalRead::None;
     LARGE_INTEGER size{};
@@ -235,7 +256,7 @@ bool RestoreFile(const StagedFile& file, bool committing) {
 void FinishJournal(const std::wstring& version, std::vector<std::wstring> leftovers) {
     std::vector<std::wstring> remaining;
     for (const std::wstring& leftover : leftovers)
-        if (!Delete(leftover)) remaining.push_back(leftover);
+        if (!DeleteNow(leftover)) remaining.push_back(leftover);
     std::error_code ignored;
     std::filesystem::remove_all(ShellStagingFolder(), ignored);
     if (remaining.empty())

@@ -7,10 +7,11 @@
 // target's name. The old files are deleted only once the caller has recorded the version.
 //
 // The journal (AppDirectory\hopwell-commit.journal) lists every name involved. It is written
-// through to disk before the first file is staged and marked again before the first rename, so
-// whatever moment a process is killed at, the next one can put every target back as it was or
-// finish the commit. It also lists moved-aside files that could not be deleted yet (still in
-// use), and goes away when none is left.
+// through to disk before the first file is staged and marked again before the first rename, once
+// every staged file has been flushed, so whatever moment a process is killed at or the power
+// fails, the next one can put every target back as it was or finish the commit. It also lists
+// moved-aside files that could not be deleted yet (still in use), and goes away when none is
+// left.
 #include <map>
 #include <set>
 #include <string>
@@ -57,8 +58,9 @@ void PlanRemovedFile(CommitPlan& plan, const std::wstring& name);
 // the journal through to disk; staging may start once it returns true.
 bool PrepareCommit(CommitPlan& plan);
 
-// Renames the targets aside and the staged files into place. On false, heldTarget names the
-// file that could not be moved and error says why; the caller rolls back.
+// Renames the targets aside and the staged files into place, each rename waiting a while for a
+// passing holder (install/held_file.h). The staged files must have reached the disk. On false,
+// heldTarget names the file that could not be moved and error says why; the caller rolls back.
 bool CommitStagedFiles(const CommitPlan& plan, std::wstring& heldTarget, unsigned long& error);
 
 enum class CommitJournalState {
@@ -71,8 +73,9 @@ enum class CommitJournalState {
 // describes. A copy of the journal whose writing was killed is removed.
 CommitJournalState PendingCommitVersion(std::wstring& version);
 
-// Puts every target back as the journal says it was and removes the staged files. It may run
-// any number of times, and be killed anywhere: each run ends where a whole one would have.
+// Puts every target back as the journal says it was and removes the staged files, waiting a
+// while for passing holders. It may run any number of times, and be killed anywhere: each run
+// ends where a whole one would have.
 void RollBackCommit();
 
 // After the version was recorded: deletes the moved-aside files and, when none is left, the

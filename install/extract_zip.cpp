@@ -18,7 +18,9 @@
 #include "install/commit.h"
 #include "install/entry_name.h"
 #include "install/file_list.h"
+#include "install/held_file.h"
 #include "install/shell_extract.h"
+#include "install/staged_flush.h"
 #include "install/zip_reader.h"
 
 namespace {
@@ -118,9 +120,12 @@ struct MappedArchive {
 
 // Opens the reader over the archive; false when it cannot, the reason logged.
 bool OpenArchive(const std::wstring& archivePath, MappedArchive& archive) {
-    archive.file.reset(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!archive.file) {
+    // Just downloaded, so a scanner may be reading it.
+    if (!RetryWhileHeld(archivePath, [&] {
+            archive.file.reset(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            return static_cast<bool>(archive.file);
+        })) {
         AppendLogLine(L"Không thể mở file ZIP: " + archivePath);
         return false;
     }
@@ -212,10 +217,10 @@ std::wstring ParentOf(const std::wstring& path) {
     return parent;
 }
 
-// Writes one entry: a directory, or a file's bytes under its staged name. False ends the run;
-// the reason has been logged.
-bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file,
-                UnpackFailure& failure) {
+// Writes one entry: a directory, or a file's bytes under its staged name, handed to flusher
+// with its place in the plan. False ends the run; the reason has been logged.
+bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file, size_t place,
+                StagedFlusher& flusher, UnpackFailure& failure) {
     const std::wstring target = AppPath(entry.name);
     if (entry.directory) {
         if (CreateDirectoryTree(target)) return true;
@@ -238,9 +243,13 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
         if (entry.foreignMethod) failure = UnpackFailure::Method;
         return false;
     }
-    ScopedFile staged(CreateFileW(AppPath(file->staged).c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!staged) {
+    const std::wstring path = AppPath(file->staged);
+    ScopedFile staged;
+    if (!RetryWhileHeld(path, [&] {
+            staged.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+            return static_cast<bool>(staged);
+        })) {
         AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " +
                       std::to_wstring(GetLastError()) + L")");
         return false;
@@ -249,6 +258,7 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
         AppendLogLine(L"Lỗi ghi file: " + target);
         return false;
     }
+    flusher.Add(std::move(staged), place);
     return true;
 }
 
@@ -267,6 +277,22 @@ bool OthersInflate(const ZipReader& zip, const std::vector<Entry>& entries) {
     return true;
 }
 
+// Stages every entry of the plan and flushes the files to disk. False ends the run; the reason
+// has been logged, and no staged file is open any more.
+bool StageEntries(const ZipReader& zip, const std::vector<Entry>& entries,
+                  const std::vector<size_t>& planned, const CommitPlan& plan,
+                  UnpackFailure& failure) {
+    StagedFlusher flusher;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
+        if (!StageEntry(zip, entries[i], file, planned[i], flusher, failure)) return false;
+    }
+    size_t failed = 0;
+    if (flusher.Finish(failed)) return true;
+    AppendLogLine(L"Lỗi ghi file: " + AppPath(plan.files[failed].target));
+    return false;
+}
+
 // The commit of a staged plan, rolled back whole when a target can be neither replaced nor
 // moved aside.
 bool CommitOrRollBack(const CommitPlan& plan) {
@@ -274,9 +300,16 @@ bool CommitOrRollBack(const CommitPlan& plan) {
     unsigned long error = 0;
     if (CommitStagedFiles(plan, held, error)) return true;
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-        error == ERROR_LOCK_VIOLATION)
-        AppendLogLine(L"File đang được sử dụng: " + held);
-    else
+        error == ERROR_LOCK_VIOLATION) {
+        // The holder may have the target or its staged copy open.
+        std::vector<std::wstring> paths{held};
+        for (const StagedFile& file : plan.files)
+            if (AppPath(file.target) == held && file.staged != file.target)
+                paths.push_back(AppPath(file.staged));
+        const std::wstring holders = HolderNames(paths);
+        AppendLogLine(L"File đang được sử dụng: " + held +
+                      (holders.empty() ? L"" : L" (" + holders + L")"));
+    } else
         AppendLogLine(L"Không thể tạo file: " + held + L" (lỗi: " + std::to_wstring(error) + L")");
     RollBackCommit();
     return false;
@@ -330,16 +363,9 @@ bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
         if (!entries[i].directory) planned[i] = PlanStagedFile(plan, entries[i].name);
     PlanExtras(plan, options);
     if (!PrepareJournal(plan)) return false;
-    if (!WriteKeptList(options)) {
+    if (!WriteKeptList(options) || !StageEntries(zip, entries, planned, plan, failure)) {
         RollBackCommit();
         return false;
-    }
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
-        if (!StageEntry(zip, entries[i], file, failure)) {
-            RollBackCommit();
-            return false;
-        }
     }
     return CommitOrRollBack(plan);
 }
@@ -368,8 +394,9 @@ bool ShellExtractAndCommit(const std::wstring& archivePath, const std::wstring& 
         if (!result) break;
         result = CreateDirectoryTree(entry.directory ? AppPath(entry.name)
                                                      : ParentOf(AppPath(entry.name)));
-        if (result && !entry.directory)
-            plan.files[PlanStagedFile(plan, entry.name)].staged = ShellStagedName(entry.name);
+        if (!result || entry.directory) continue;
+        plan.files[PlanStagedFile(plan, entry.name)].staged = ShellStagedName(entry.name);
+        result = FlushFileToDisk(AppPath(ShellStagedName(entry.name)));
     }
     if (result) PlanExtras(plan, options);
     result = result && PrepareJournal(plan);
@@ -400,9 +427,11 @@ bool ExtractZip(const std::wstring& archivePath, const std::wstring& version,
     std::vector<Entry> entries;
     bool result = ReadEntries(zip, entries, options);
     if (result) {
-        // Staging needs room for every file while the old ones still stand.
+        // Staging needs room for every file while the old ones still stand. The sum saturates:
+        // sizes that wrap past 2^64 would read as little needed.
         uint64_t needed = 0;
-        for (const Entry& entry : entries) needed += entry.size;
+        for (const Entry& entry : entries)
+            needed = entry.size > UINT64_MAX - needed ? UINT64_MAX : needed + entry.size;
         ULARGE_INTEGER available{};
         if (GetDiskFreeSpaceExW(destination.c_str(), &available, nullptr, nullptr) &&
             available.QuadPart < needed) {

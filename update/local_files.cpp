@@ -5,6 +5,7 @@
 
 #include "base/scoped_handle.h"
 #include "base/text.h"
+#include "install/held_file.h"
 
 bool ReadFileToString(const std::wstring& path, std::string& content) {
     ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ,
@@ -58,10 +59,17 @@ bool WriteInstalledVersion(const std::wstring& path, const std::wstring& version
     // on some systems, and a process running as root under Wine opens them for writing.
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
+    // A holder that lets no one write (a scanner, for a moment) is waited for.
     {
-        ScopedFile target(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!target && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+        ScopedFile target;
+        if (!RetryWhileHeld(path, [&] {
+                target.reset(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                return static_cast<bool>(target);
+            }) &&
+            GetLastError() != ERROR_FILE_NOT_FOUND)
+            return false;
     }
     const std::string text = "version=" + WideToUtf8(version) + "\r\n";
     // A fixed name beside the target, so a temporary left by a killed run is reused and

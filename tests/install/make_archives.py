@@ -148,6 +148,9 @@ write("in-use-broken.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in
 write("space.zip", archive([entry("f0.txt", b"new 0"),
                             entry("huge.bin", b"x", zip64=True, size=1 << 50)]))
 write("staged.zip", archive([entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
+# Sizes whose sum wraps past 2^64 to a few bytes.
+write("space-wrap.zip", archive([entry("f0.txt", b"new 0"),
+                                 entry("huge.bin", b"x", zip64=True, size=(1 << 64) - 2)]))
 write("bad-file.zip", archive([entry(n, b"1") for n in ["before.txt", "bad?name.txt", "after"]]))
 # Folders inside a file the archive has just written.
 write("bad-dir.zip", archive([entry("ok/", b"", 0), entry("a.txt", b"1"), entry("a.txt/sub/", b"", 0)]))

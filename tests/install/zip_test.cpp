@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -153,23 +154,27 @@ TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
 
 // in-use.zip writes f0..f7; every row starts from their old forms, f3 held as it says. A version
 // goes in whole or not at all: a target held with delete sharing (as Windows holds a running
-// image) is renamed aside and replaced; any failure leaves every file as it was, and nothing
-// staged, moved aside or journalled behind. A held target goes in once it is released.
+// image) is renamed aside and replaced, one held without it for a few seconds (a scanner) is
+// waited for; any failure leaves every file as it was, and nothing staged, moved aside or
+// journalled behind. A target held past the wait goes in once it is released.
 TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
     auto path = [](int i) { return Target(L"f" + std::to_wstring(i) + L".txt"); };
     const std::wstring inUse = L"File đang được sử dụng: " + path(3);
     const struct {
         const char* archive;
-        DWORD share;  // 0: not held
+        DWORD share;      // 0: not held
+        DWORD releaseMs;  // 0: held until the run ends
         Lines lines;
         UnpackFailure failure;
     } rows[] = {
-        {"in-use.zip", FILE_SHARE_READ | FILE_SHARE_DELETE, {kSuccess}, UnpackFailure::Other},
-        {"in-use.zip", FILE_SHARE_READ, {inUse, kFailure}, UnpackFailure::Other},
-        {"in-use.zip", FILE_SHARE_READ | FILE_SHARE_WRITE, {inUse, kFailure}, UnpackFailure::Other},
-        {"in-use-broken.zip", 0, {L"Không thể giải nén file: f8.txt", kFailure},
+        {"in-use.zip", FILE_SHARE_READ | FILE_SHARE_DELETE, 0, {kSuccess}, UnpackFailure::Other},
+        {"in-use.zip", FILE_SHARE_READ | FILE_SHARE_WRITE, 2000, {kSuccess}, UnpackFailure::Other},
+        // The one row that waits the whole bound out.
+        {"in-use.zip", FILE_SHARE_READ, 0, {inUse, kFailure}, UnpackFailure::Other},
+        {"in-use-broken.zip", 0, 0, {L"Không thể giải nén file: f8.txt", kFailure},
          UnpackFailure::Other},
-        {"space.zip", 0, {}, UnpackFailure::Space},
+        {"space.zip", 0, 0, {}, UnpackFailure::Space},
+        {"space-wrap.zip", 0, 0, {}, UnpackFailure::Space},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.archive) + " shared " + std::to_string(row.share));
@@ -179,9 +184,7 @@ TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
             ASSERT_TRUE(WriteStringToFile(path(i), "old " + std::to_string(i)));
             before.push_back(L"f" + std::to_wstring(i) + L".txt");
         }
-        ScopedFile holder(row.share ? CreateFileW(path(3).c_str(), GENERIC_READ, row.share,
-                                                  nullptr, OPEN_EXISTING, 0, nullptr)
-                                    : INVALID_HANDLE_VALUE);
+        auto holder = std::make_unique<HeldFile>(path(3), row.share, row.releaseMs);
         const bool whole = row.lines == Lines{kSuccess};
         UnpackFailure failure = UnpackFailure::Other;
         EXPECT_EQ(Extract(Archive(row.archive), whole, &failure), row.lines);
@@ -195,6 +198,23 @@ TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
             EXPECT_EQ(ReadBytes(path(3)), "new 3");
         }
     }
+}
+
+// A rollback that meets a scanner on a new file waits for it: the old version comes back whole
+// and the journal goes.
+TEST_F(ExtractZipTest, ARollBackWaitsForAPassingHolder) {
+    Lines before;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(WriteStringToFile(Target(L"f" + std::to_wstring(i) + L".txt"), "old"));
+        before.push_back(L"f" + std::to_wstring(i) + L".txt");
+    }
+    LoggedBy([](HWND) { ASSERT_TRUE(ExtractZip(Archive("in-use.zip"), L"2.0")); });
+    {
+        const HeldFile holder(Target(L"f0.txt"), FILE_SHARE_READ, 2000);
+        RollBackCommit();
+    }
+    EXPECT_EQ(Tree(), before);
+    for (const std::wstring& name : before) EXPECT_EQ(ReadBytes(Target(name)), "old");
 }
 
 // Staged and moved-aside files never take the name of a file that exists.

@@ -91,3 +91,21 @@ std::string StoredArchive(const std::vector<std::pair<std::string, std::string>>
            u32(static_cast<uint32_t>(central.size())) +
            u32(static_cast<uint32_t>(locals.size())) + u16(0);
 }
+
+HeldFile::HeldFile(const std::wstring& path, DWORD share, DWORD releaseMs) {
+    if (!share) return;
+    ScopedFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(file) << WideToUtf8(path);
+    if (releaseMs == 0)
+        file_ = std::move(file);
+    else
+        releaser_ = std::thread([file = std::move(file), releaseMs]() mutable {
+            Sleep(releaseMs);
+            file.reset();
+        });
+}
+
+HeldFile::~HeldFile() {
+    if (releaser_.joinable()) releaser_.join();
+}

@@ -4,8 +4,10 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/worker_messages.h"
 #include "update/local_files.h"
 
@@ -38,3 +40,18 @@ std::string ServerDirectory();
 // Runs work on another thread while a stand-in window on this one takes every worker message and
 // line appended directly; returns them as the tools print them ("progress N", "enable-start"...).
 std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work);
+
+// Another program's handle on a file, as a scanner or sync client holds one: opened for reading
+// with share (0: not held at all), closed at the end of the scope or, from a thread of its own,
+// after releaseMs (0: never before).
+class HeldFile {
+public:
+    HeldFile(const std::wstring& path, DWORD share, DWORD releaseMs = 0);
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+private:
+    ScopedFile file_;
+    std::thread releaser_;
+};

@@ -59,10 +59,10 @@ std::string TestArchive(const std::string& name) {
 }
 
 // A pass over AppDirectory holding f0..f7 of version 1.0 (in-use.zip has them as 2.0), f3 held
-// with holdShare unless 0, against a manifest offering 2.0 at archiveUrl. Its lines, the
-// download's progress left out.
+// with holdShare unless 0 (for releaseMs, unless 0), against a manifest offering 2.0 at
+// archiveUrl. Its lines, the download's progress left out.
 Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
-                         const char* installed = "1.0") {
+                         const char* installed = "1.0", DWORD releaseMs = 0) {
     ClearDirectory(AppDirectory());
     for (int i = 0; i < 8; ++i)
         WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old");
@@ -70,9 +70,7 @@ Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
     const std::wstring manifest =
         Serve("pass.json", R"({"latest_version": "2.0", "download_urls": {"2.0": ")" +
                                WideToUtf8(archiveUrl) + "\"}}");
-    ScopedFile holder(holdShare ? CreateFileW(AppPath(L"f3.txt").c_str(), GENERIC_READ, holdShare,
-                                              nullptr, OPEN_EXISTING, 0, nullptr)
-                                : INVALID_HANDLE_VALUE);
+    const HeldFile holder(AppPath(L"f3.txt"), holdShare, releaseMs);
     // Progress is queued while lines are sent, so it is noted apart: where the bar was left.
     Lines lines;
     std::wstring bar;
@@ -98,33 +96,35 @@ const std::string kForgedJournal =
 const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\tx";
 
 // Every ending a user can see, whole and in order; only a pass whose every step succeeded says
-// it is complete and leaves the bar full. A file held without delete sharing keeps the old version.
+// it is complete and leaves the bar full.
 TEST(UpdatePass, EndsWithWhatBecameOfIt) {
     const std::wstring fetch = L"Đang tải bản 2.0...", unpack = L"Đang giải nén 2.0...",
                        failed = L"Giải nén thất bại: 2.0", unfinished = L"Cập nhật chưa hoàn tất.";
     const std::wstring archive = Serve("in-use.zip", TestArchive("in-use.zip"));
     const struct {
         std::wstring archiveUrl;
-        DWORD holdShare;
+        DWORD holdShare, releaseMs;
         const char* installed;
         Lines lines;
         uint64_t freeSpace = 0;  // what the disk is said to have; 0: what it has
     } rows[] = {
-        {archive, 0, "2.0", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}},
-        {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, "1.0",
+        {archive, 0, 0, "2.0", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}},
+        {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, 0, "1.0",
          {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
           L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.", L"Cập nhật hoàn tất.",
           L"enable-start", L"progress 100"}},
-        {ServerUrl("/missing.zip"), 0, "1.0",
+        {ServerUrl("/missing.zip"), 0, 0, "1.0",
          {kCheck, fetch, L"Tải thất bại: 2.0", unfinished, L"enable-start", L"progress 0"}},
         // The download of the only version filled the bar; the failed unpack empties it again.
-        {Serve("space.zip", TestArchive("space.zip")), 0, "1.0",
+        {Serve("space.zip", TestArchive("space.zip")), 0, 0, "1.0",
          {kCheck, fetch, unpack, L"Không đủ dung lượng trống để cài 2.0.", failed, unfinished,
           L"enable-start", L"progress 0"}},
-        {archive, FILE_SHARE_READ, "1.0",
-         {kCheck, fetch, unpack, L"File đang được sử dụng: " + AppPath(L"f3.txt"),
-          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
-        {archive, 0, "1.0",
+        // Held for a few seconds without delete sharing, as a scanner holds a new file.
+        {archive, FILE_SHARE_READ, 3000, "1.0",
+         {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
+          L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.", L"Cập nhật hoàn tất.",
+          L"enable-start", L"progress 100"}},
+        {archive, 0, 0, "1.0",
          {kCheck, fetch, L"Không đủ dung lượng trống để tải 2.0.", L"Tải thất bại: 2.0",
           unfinished, L"enable-start", L"progress 0"},
          100},  // less than the archive
@@ -133,13 +133,13 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         {Serve("forged.zip", StoredArchive({{"f3.txt", "new 3"},
                                             {"hopwell-commit.journal", kForgedJournal},
                                             {"bad?name", ""}})),
-         0, "1.0",
+         0, 0, "1.0",
          {kCheck, fetch, unpack, L"Đường dẫn không hợp lệ trong file ZIP: hopwell-commit.journal",
           L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
         {Serve("injected.zip", StoredArchive({{"f3.txt", "new 3"},
                                               {kInjectedName, ""},
                                               {"bad?name", ""}})),
-         0, "1.0",
+         0, 0, "1.0",
          {kCheck, fetch, unpack,
           L"Đường dẫn không hợp lệ trong file ZIP: " + Utf8ToWide(kInjectedName),
           L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
@@ -149,7 +149,8 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         SCOPED_TRACE(WideToUtf8(row.archiveUrl) + " held " + std::to_string(row.holdShare));
         fakeFreeSpace = row.freeSpace;
         FreeSpaceAt = row.freeSpace ? FakeFreeSpace : realFreeSpace;
-        const Lines lines = PassOverVersionOne(row.archiveUrl, row.holdShare, row.installed);
+        const Lines lines =
+            PassOverVersionOne(row.archiveUrl, row.holdShare, row.installed, row.releaseMs);
         FreeSpaceAt = realFreeSpace;
         EXPECT_EQ(lines, row.lines);
         const bool installed =
