@@ -105,6 +105,10 @@ write("text.zip", b"plain text, not a ZIP\n")
 write("fake-end.zip", archive([entry("a.txt", text)], comment=b"x" + archive([]) + b"y"))
 write("trailing.zip", good + b"trailing junk")
 write("zip64-end.zip", archive([entry("a.txt", text, zip64=True)], zip64_end=True))
+# Entries 70000 and 60000 random bytes apart, for ranges joined across gaps or not.
+write("spaced.zip", archive([entry("a", b"a"), entry("gap70k", os.urandom(70000), method=0),
+                             entry("b", b"b"), entry("gap60k", os.urandom(60000), method=0),
+                             entry("c", b"c")]))
 
 
 def patched(at, fmt, value, data=good):
