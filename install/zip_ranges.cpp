@@ -18,6 +18,7 @@ uint32_t Read32(const uint8_t* p) {
 void Put(std::string& out, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
+// Puts value in bytes at out[at...].
 void Set(std::string& out, size_t at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
@@ -85,16 +86,14 @@ bool PlanEntryRanges(const ZipReader& zip, const std::vector<uint32_t>& indices,
     return true;
 }
 
-bool RangeImageDirectory(const ZipReader& zip, const std::vector<uint32_t>& indices,
-                         const std::vector<ByteRange>& ranges, std::string& directory) {
-    directory.clear();
-    uint64_t fetched = 0;  // the image's length up to the directory
-    for (const ByteRange& range : ranges) fetched += range.Length();
+bool RangeImageRecords(const ZipReader& zip, const std::vector<uint32_t>& indices,
+                       const std::vector<ByteRange>& ranges, uint64_t base,
+                       std::string& records) {
     ZipEntryStat stat;
     for (const uint32_t index : indices) {
         if (!ZipReaderFileStat(zip, index, stat)) return false;
         const uint64_t at = ZipEntryArchiveOffset(zip, stat);
-        uint64_t before = 0;  // bytes of the ranges in front of the one holding the entry
+        uint64_t before = base;  // image bytes in front of the range holding the entry
         const ByteRange* holder = nullptr;
         for (const ByteRange& range : ranges) {
             if (at >= range.first && at <= range.last) {
@@ -108,32 +107,44 @@ bool RangeImageDirectory(const ZipReader& zip, const std::vector<uint32_t>& indi
         std::string record(reinterpret_cast<const char*>(p),
                            CentralRecordSize + Read16(p + 28) + Read16(p + 30) + Read16(p + 32));
         if (!SetLocalOffset(record, before + (at - holder->first))) return false;
-        directory += record;
+        records += record;
     }
-    const uint64_t entries = indices.size();
-    const uint64_t size = directory.size();
-    if (entries >= 0xFFFF || size >= 0xFFFFFFFF || fetched >= 0xFFFFFFFF) {
-        const uint64_t record = fetched + size;
-        Put(directory, 0x06064b50, 4);
-        Put(directory, 44, 8);
-        Put(directory, 45, 2);
-        Put(directory, 45, 2);
-        Put(directory, 0, 8);  // this disk, and the directory's
-        Put(directory, entries, 8);
-        Put(directory, entries, 8);
-        Put(directory, size, 8);
-        Put(directory, fetched, 8);
-        Put(directory, 0x07064b50, 4);
-        Put(directory, 0, 4);
-        Put(directory, record, 8);
-        Put(directory, 1, 4);
+    return true;
+}
+
+std::string ZipEndRecords(uint64_t entries, uint64_t directorySize, uint64_t directoryOffset) {
+    std::string end;
+    if (entries >= 0xFFFF || directorySize >= 0xFFFFFFFF || directoryOffset >= 0xFFFFFFFF) {
+        Put(end, 0x06064b50, 4);
+        Put(end, 44, 8);
+        Put(end, 45, 2);
+        Put(end, 45, 2);
+        Put(end, 0, 8);  // this disk, and the directory's
+        Put(end, entries, 8);
+        Put(end, entries, 8);
+        Put(end, directorySize, 8);
+        Put(end, directoryOffset, 8);
+        Put(end, 0x07064b50, 4);
+        Put(end, 0, 4);
+        Put(end, directoryOffset + directorySize, 8);
+        Put(end, 1, 4);
     }
-    Put(directory, 0x06054b50, 4);
-    Put(directory, 0, 4);
-    Put(directory, std::min<uint64_t>(entries, 0xFFFF), 2);
-    Put(directory, std::min<uint64_t>(entries, 0xFFFF), 2);
-    Put(directory, std::min<uint64_t>(size, 0xFFFFFFFF), 4);
-    Put(directory, std::min<uint64_t>(fetched, 0xFFFFFFFF), 4);
-    Put(directory, 0, 2);
+    Put(end, 0x06054b50, 4);
+    Put(end, 0, 4);
+    Put(end, std::min<uint64_t>(entries, 0xFFFF), 2);
+    Put(end, std::min<uint64_t>(entries, 0xFFFF), 2);
+    Put(end, std::min<uint64_t>(directorySize, 0xFFFFFFFF), 4);
+    Put(end, std::min<uint64_t>(directoryOffset, 0xFFFFFFFF), 4);
+    Put(end, 0, 2);
+    return end;
+}
+
+bool RangeImageDirectory(const ZipReader& zip, const std::vector<uint32_t>& indices,
+                         const std::vector<ByteRange>& ranges, std::string& directory) {
+    directory.clear();
+    uint64_t fetched = 0;
+    for (const ByteRange& range : ranges) fetched += range.Length();
+    if (!RangeImageRecords(zip, indices, ranges, 0, directory)) return false;
+    directory += ZipEndRecords(indices.size(), directory.size(), fetched);
     return true;
 }

@@ -20,6 +20,15 @@ constexpr uint64_t kJoinGapBytes = 64u << 10;
 bool PlanEntryRanges(const ZipReader& zip, const std::vector<uint32_t>& indices,
                      std::vector<ByteRange>& ranges);
 
+// Appends the central records of the entries at indices to records, pointing at where their
+// local headers lie once the ranges are joined in order behind base bytes.
+bool RangeImageRecords(const ZipReader& zip, const std::vector<uint32_t>& indices,
+                       const std::vector<ByteRange>& ranges, uint64_t base,
+                       std::string& records);
+
+// The end records of a directory (ZIP64 ones too when a value needs them).
+std::string ZipEndRecords(uint64_t entries, uint64_t directorySize, uint64_t directoryOffset);
+
 // The central directory and end records that follow the ranges, fetched and joined in their
 // order, to make an archive of the entries at indices alone.
 bool RangeImageDirectory(const ZipReader& zip, const std::vector<uint32_t>& indices,
