@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "base/app_directory.h"
+#include "base/hex.h"
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "install/commit.h"
@@ -113,7 +115,7 @@ std::wstring ParentOf(const std::wstring& path) {
 // Writes one entry: a directory, or a file's bytes under its staged name. False ends the run;
 // the reason has been logged.
 bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file,
-                UnpackFailure& failure) {
+                UnpackFailure& failure, const UnpackOptions& options) {
     const std::wstring target = AppPath(entry.name);
     if (entry.directory) {
         if (CreateDirectoryTree(target)) return true;
@@ -135,6 +137,21 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
         AppendLogLine(L"Không thể giải nén file: " + entry.name);
         failure = UnpackFailure::Inflate;
         return false;
+    }
+    if (options.digests) {
+        const auto expected = options.digests->find(UpperPath(entry.name));
+        Sha256 sha;
+        std::string digest;
+        const bool hashed = StartSha256(sha);
+        // Fed in pieces: the buffer may exceed what one call takes.
+        for (uint64_t at = 0; hashed && at < size; at += WriteChunk)
+            AddToSha256(sha, static_cast<const char*>(data.get()) + at,
+                        static_cast<size_t>(std::min(size - at, WriteChunk)));
+        if (expected == options.digests->end() || !hashed || !FinishSha256(sha, digest) ||
+            HexText(digest) != expected->second) {
+            failure = UnpackFailure::Tampered;
+            return false;
+        }
     }
     ScopedFile staged(CreateFileW(AppPath(file->staged).c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -219,7 +236,7 @@ bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
     }
     for (size_t i = 0; i < entries.size(); ++i) {
         const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
-        if (!StageEntry(zip, entries[i], file, failure)) {
+        if (!StageEntry(zip, entries[i], file, failure, options)) {
             RollBackCommit();
             return false;
         }

@@ -1,4 +1,5 @@
 #pragma once
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@ enum class UnpackFailure {
     Other,    // a refused or unreadable name, a file that cannot be written or is in use...
     Inflate,  // every name was read and checked, then an entry could not be inflated
     Space,    // the volume lacks room for the entries: nothing was written or said
+    Tampered, // an entry's bytes differ from the digest given for them
 };
 
 // What a commit does besides putting the archive's files in place.
@@ -20,6 +22,9 @@ struct UnpackOptions {
     const std::set<std::wstring>* only = nullptr;
     // When set, the entries of these upper-cased names are left out (user files in place).
     const std::set<std::wstring>* skip = nullptr;
+    // When set, the SHA-256 (lower-case hex) of every file unpacked, by upper-cased name: an
+    // entry without one, or of other bytes, fails the unpack as Tampered.
+    const std::map<std::wstring, std::string>* digests = nullptr;
 };
 
 // The launcher's own copy of the installed version's file list, and its temporary.
