@@ -135,7 +135,9 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
     EntryBuffer data(ZipReaderExtractToHeap(zip, entry.index, &size));
     if (!data) {
         AppendLogLine(L"Không thể giải nén file: " + entry.name);
-        failure = UnpackFailure::Inflate;
+        // With listed digests the entry is one we asked for by range: no other reader may
+        // stand in for ours, and bytes that fail their CRC are a wrong entry.
+        failure = options.digests ? UnpackFailure::Tampered : UnpackFailure::Inflate;
         return false;
     }
     if (options.digests) {

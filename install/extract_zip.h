@@ -23,7 +23,8 @@ struct UnpackOptions {
     // When set, the entries of these upper-cased names are left out (user files in place).
     const std::set<std::wstring>* skip = nullptr;
     // When set, the SHA-256 (lower-case hex) of every file unpacked, by upper-cased name: an
-    // entry without one, or of other bytes, fails the unpack as Tampered.
+    // entry without one, or of other bytes, or that cannot be inflated, fails the unpack as
+    // Tampered.
     const std::map<std::wstring, std::string>* digests = nullptr;
 };
 

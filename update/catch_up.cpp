@@ -103,14 +103,21 @@ bool AppendFile(HANDLE image, const std::wstring& path, const std::vector<ByteRa
 bool WriteImage(const std::vector<std::unique_ptr<Piece>>& pieces,
                 const std::wstring& imagePath) {
     const std::wstring temporary = imagePath + L".tmp";
-    ScopedFile image(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!image) return false;
+    // Ranges of one archive (full builds) are the image's front already: moved, not copied.
+    const bool moved = pieces.size() == 1 && !pieces[0]->whole &&
+                       MoveFileExW(pieces[0]->file.c_str(), temporary.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING);
+    ScopedFile image(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
+                                 moved ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    LARGE_INTEGER end = {};
+    if (!image || !SetFilePointerEx(image.get(), end, nullptr, FILE_END)) return false;
     std::string records;
     uint64_t base = 0, entries = 0;
     for (const auto& piece : pieces) {
         if (!RangeImageRecords(piece->zip, piece->indices, piece->ranges, base, records) ||
-            !AppendFile(image.get(), piece->file, piece->whole ? &piece->ranges : nullptr))
+            (!moved &&
+             !AppendFile(image.get(), piece->file, piece->whole ? &piece->ranges : nullptr)))
             return false;
         for (const ByteRange& range : piece->ranges) base += range.Length();
         entries += piece->indices.size();

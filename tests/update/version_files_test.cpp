@@ -299,6 +299,7 @@ TEST_F(VersionFiles, CatchesUpInOneStepFetchingOnlyWhatDiffers) {
         {"no ranges", true, "?ranges=", L"", false, true, false},
         {"one without a list", false, "", L"1.1.0", false, false, true},
         {"wrong entry", true, "", L"", true, true, true},
+        {"damaged entry", true, "", L"", true, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -308,7 +309,13 @@ TEST_F(VersionFiles, CatchesUpInOneStepFetchingOnlyWhatDiffers) {
         Release(L"1.0.0", b1, row.full);
         Release(L"1.1.0", b2, row.full);
         Release(L"1.2.0", b3, row.full);
-        if (row.tampered) {  // the engine's line names other bytes, and the manifest signs it
+        if (std::string(row.name) == "damaged entry") {  // bytes its CRC does not match
+            std::string archive = ReadBytes(release + L"\\1.2.0.zip");
+            const size_t at = archive.find("engine 3");
+            ASSERT_NE(at, std::string::npos);
+            archive[at + 7] = '4';
+            Serve("vf-1.2.0.zip", archive);
+        } else if (row.tampered) {  // the engine's line names other bytes, and the manifest signs it
             std::string list = ReadBytes(release + L"\\1.2.0.files"), digest, engine;
             ASSERT_TRUE(Sha256OfBytes("engine 3", engine));
             const size_t at = list.find(HexText(engine));
