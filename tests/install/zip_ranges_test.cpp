@@ -182,4 +182,25 @@ TEST(PlanEntryRanges, JoinsEntriesLessThanTheGapApart) {
     }
 }
 
+TEST(RangeImageDirectory, WritesZip64EndRecordsForMoreEntriesThanAPlainOneCounts) {
+    const std::string bytes = Bytes("many.zip");
+    ZipReader zip, made;
+    std::string tail, directory;
+    ASSERT_EQ(OpenFromEnd(bytes, ZipTailBytes, zip, tail), 2);  // a directory of megabytes
+    std::vector<uint32_t> chosen;
+    for (uint32_t i = 1; i < ZipReaderGetNumFiles(zip); ++i) {
+        if (i % 100 != 0) chosen.push_back(i);
+    }
+    ASSERT_GT(chosen.size(), 0xFFFFu);
+    std::vector<ByteRange> ranges;
+    ASSERT_TRUE(PlanEntryRanges(zip, chosen, ranges));
+    ASSERT_TRUE(RangeImageDirectory(zip, chosen, ranges, directory));
+    const std::string image = Image(bytes, ranges, directory);
+    ASSERT_TRUE(ZipReaderInitMem(made, image.data(), image.size()));
+    ASSERT_EQ(ZipReaderGetNumFiles(made), chosen.size());
+    for (const uint32_t i : {0u, 1000u, static_cast<uint32_t>(chosen.size() - 1)}) {
+        EXPECT_EQ(Extracted(made, i), std::to_string(chosen[i]));
+    }
+}
+
 }  // namespace
