@@ -366,6 +366,60 @@ TEST_F(VersionFiles, CatchesUpInOneStepFetchingOnlyWhatDiffers) {
     }
 }
 
+// A pass killed while the entries come in by range leaves its parts, plan and record; the
+// next pass goes on from them and asks only for the rest.
+TEST_F(VersionFiles, AKilledCatchUpGoesOnFromTheRangesItHad) {
+    std::string asset(3 << 20, '\0');
+    uint32_t seed = 9;
+    for (char& c : asset) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    Files b2 = kBuild2;
+    b2[L"assets\\big.pak"] = asset;
+    archiveQuery = "?slow=100";  // 64 KiB pieces, 100 ms apart
+    Release(L"1.0.0", kBuild1, true);
+    Release(L"1.1.0", b2, true);
+    Pass(Manifest(L"1.0.0", {L"1.0.0"}));
+    ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
+    const std::wstring manifest = Manifest(L"1.1.0", {L"1.0.0", L"1.1.0"});
+
+    std::string pass = HOPWELL_FAKE_APP;  // the pass tool is built beside it
+    pass.replace(pass.rfind('/') + 1, std::string::npos, "hopwell-pass.exe");
+    std::wstring command = L"\"" + HostPath(pass) + L"\" " + manifest + L" \"" + AppDirectory() +
+                           L"\" " + Utf8ToWide(publicKey);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;  // its lines go nowhere
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    ScopedHandle child(process.hProcess), thread(process.hThread);
+    const std::wstring record = AppPath(L"1.1.0.zip.ranges.resume");
+    uint64_t kept = 0;
+    for (int i = 0; i < 300 && kept < (1u << 20); ++i) {
+        Sleep(50);
+        const std::string text = ReadBytes(record);
+        kept = 0;
+        // The record's fifth line: the count of parts, then the bytes of each.
+        std::istringstream lines(text);
+        std::string line;
+        for (int n = 0; n < 5 && std::getline(lines, line); ++n) {}
+        std::istringstream counts(line);
+        uint64_t count = 0, bytes = 0;
+        for (counts >> count; counts >> bytes;) kept += bytes;
+    }
+    TerminateProcess(child.get(), 1);
+    WaitForSingleObject(child.get(), 10000);
+    ASSERT_GE(kept, 1u << 20);
+    ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
+
+    size_t logLines = 0;
+    BytesAsked("vf-1.1.0.zip", 0, logLines);
+    const Lines lines = Pass(manifest);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"Hoàn tất cập nhật 1.1.0."), lines.end());
+    EXPECT_EQ(ReadBytes(AppPath(L"assets\\big.pak")), asset);
+    EXPECT_LE(BytesAsked("vf-1.1.0.zip", 0, logLines), asset.size() + 100000 - kept);
+    EXPECT_FALSE(FileExists(record));
+}
+
 TEST(RepairOption, IsReadFromTheCommandLine) {
     const struct {
         const wchar_t* line;
