@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "base/app_directory.h"
+#include "base/hex.h"
 #include "base/scoped_handle.h"
+#include "base/sha256.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "install/commit.h"
@@ -220,7 +222,7 @@ std::wstring ParentOf(const std::wstring& path) {
 // Writes one entry: a directory, or a file's bytes under its staged name, handed to flusher
 // with its place in the plan. False ends the run; the reason has been logged.
 bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file, size_t place,
-                StagedFlusher& flusher, UnpackFailure& failure) {
+                StagedFlusher& flusher, UnpackFailure& failure, const UnpackOptions& options) {
     const std::wstring target = AppPath(entry.name);
     if (entry.directory) {
         if (CreateDirectoryTree(target)) return true;
@@ -240,8 +242,28 @@ bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file
     EntryBuffer data(ZipReaderExtractToHeap(zip, entry.index, &size));
     if (!data) {
         AppendLogLine(L"Không thể giải nén file: " + entry.name);
-        if (entry.foreignMethod) failure = UnpackFailure::Method;
+        // With listed digests the entry is one we asked for by range: no other reader may
+        // stand in for ours, and bytes that fail their CRC are a wrong entry.
+        if (options.digests)
+            failure = UnpackFailure::Tampered;
+        else if (entry.foreignMethod)
+            failure = UnpackFailure::Method;
         return false;
+    }
+    if (options.digests) {
+        const auto expected = options.digests->find(UpperPath(entry.name));
+        Sha256 sha;
+        std::string digest;
+        const bool hashed = StartSha256(sha);
+        // Fed in pieces: the buffer may exceed what one call takes.
+        for (uint64_t at = 0; hashed && at < size; at += WriteChunk)
+            AddToSha256(sha, static_cast<const char*>(data.get()) + at,
+                        static_cast<size_t>(std::min(size - at, WriteChunk)));
+        if (expected == options.digests->end() || !hashed || !FinishSha256(sha, digest) ||
+            HexText(digest) != expected->second) {
+            failure = UnpackFailure::Tampered;
+            return false;
+        }
     }
     const std::wstring path = AppPath(file->staged);
     ScopedFile staged;
@@ -281,11 +303,11 @@ bool OthersInflate(const ZipReader& zip, const std::vector<Entry>& entries) {
 // has been logged, and no staged file is open any more.
 bool StageEntries(const ZipReader& zip, const std::vector<Entry>& entries,
                   const std::vector<size_t>& planned, const CommitPlan& plan,
-                  UnpackFailure& failure) {
+                  UnpackFailure& failure, const UnpackOptions& options) {
     StagedFlusher flusher;
     for (size_t i = 0; i < entries.size(); ++i) {
         const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
-        if (!StageEntry(zip, entries[i], file, planned[i], flusher, failure)) return false;
+        if (!StageEntry(zip, entries[i], file, planned[i], flusher, failure, options)) return false;
     }
     size_t failed = 0;
     if (flusher.Finish(failed)) return true;
@@ -363,7 +385,7 @@ bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
         if (!entries[i].directory) planned[i] = PlanStagedFile(plan, entries[i].name);
     PlanExtras(plan, options);
     if (!PrepareJournal(plan)) return false;
-    if (!WriteKeptList(options) || !StageEntries(zip, entries, planned, plan, failure)) {
+    if (!WriteKeptList(options) || !StageEntries(zip, entries, planned, plan, failure, options)) {
         RollBackCommit();
         return false;
     }

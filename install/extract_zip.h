@@ -1,5 +1,6 @@
 #pragma once
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ enum class UnpackFailure {
     Method,   // every name was read and checked, then an entry's compression method was one our
               // reader lacks (never a damaged entry, a size or CRC fault, or memory running out)
     Space,    // the volume lacks room for the entries: nothing was written or said
+    Tampered, // an entry's bytes differ from the digest given for them
 };
 
 // What a commit does besides putting the archive's files in place.
@@ -24,6 +26,10 @@ struct UnpackOptions {
     const std::set<std::wstring>* only = nullptr;
     // When set, the entries of these upper-cased names are left out (user files in place).
     const std::set<std::wstring>* skip = nullptr;
+    // When set, the SHA-256 (lower-case hex) of every file unpacked, by upper-cased name: an
+    // entry without one, or of other bytes, or that cannot be inflated, fails the unpack as
+    // Tampered.
+    const std::map<std::wstring, std::string>* digests = nullptr;
 };
 
 // Unpacks the archive over AppDirectory() as one whole (install/commit.h), writing every line

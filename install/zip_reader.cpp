@@ -71,9 +71,10 @@ bool ReadZip64End(const ZipReader& zip, uint64_t locatorPos, DirectoryEnd& end) 
         HasSignature(zip, locatorPos - Zip64EndRecordSize, Zip64EndRecordSignature) &&
         Read64(zip.data + locatorPos - Zip64EndRecordSize + 4) == Zip64EndRecordSize - 12) {
         recordPos = locatorPos - Zip64EndRecordSize;
-    } else if (Fits(recordOffset, Zip64EndRecordSize, locatorPos) &&
-               HasSignature(zip, recordOffset, Zip64EndRecordSignature)) {
-        recordPos = recordOffset;
+    } else if (recordOffset >= zip.imageOffset &&
+               Fits(recordOffset - zip.imageOffset, Zip64EndRecordSize, locatorPos) &&
+               HasSignature(zip, recordOffset - zip.imageOffset, Zip64EndRecordSignature)) {
+        recordPos = recordOffset - zip.imageOffset;
     } else {
         return false;
     }
@@ -129,16 +130,29 @@ bool ReadRecords(ZipReader& zip, uint64_t start, uint64_t size, uint64_t count) 
     return true;
 }
 
-bool OpenAt(ZipReader& zip, uint64_t endPos) {
+// needFrom, when given, receives the archive position a tail image must start at to hold a
+// directory that begins in front of it.
+bool OpenAt(ZipReader& zip, uint64_t endPos, uint64_t* needFrom) {
+    // Out of sight, a ZIP64 locator and record may stand in front of the end record, whose
+    // own fields then say nothing.
+    if (zip.imageOffset > 0 && endPos < Zip64LocatorSize + Zip64EndRecordSize) {
+        const uint64_t at = zip.imageOffset + endPos;
+        if (needFrom) *needFrom = at - std::min(at, Zip64LocatorSize + Zip64EndRecordSize);
+        return false;
+    }
     DirectoryEnd end;
     if (!ReadDirectoryEnd(zip, endPos, end)) return false;
-    if (end.centralSize > end.tail) return false;
+    if (end.centralSize > end.tail) {
+        const uint64_t missing = end.centralSize - end.tail;
+        if (needFrom && missing <= zip.imageOffset) *needFrom = zip.imageOffset - missing;
+        return false;
+    }
 
     // The directory ends where the end records begin, so its real place in the image tells
     // how many bytes stand in front of the archive. Failing that, take the offsets as stored.
     const uint64_t realStart = end.tail - end.centralSize;
-    if (end.centralOffset <= realStart) {
-        const uint64_t archiveStart = realStart - end.centralOffset;
+    if (end.centralOffset <= zip.imageOffset + realStart) {
+        const uint64_t archiveStart = zip.imageOffset + realStart - end.centralOffset;
         if (ReadRecords(zip, realStart, end.centralSize, end.entryCount)) {
             zip.archiveStart = archiveStart;
             zip.centralStart = realStart;
@@ -146,12 +160,38 @@ bool OpenAt(ZipReader& zip, uint64_t endPos) {
             return true;
         }
     }
-    if (end.centralOffset != realStart && Fits(end.centralOffset, end.centralSize, end.tail) &&
+    // Only a whole image can tell where stored offsets point.
+    if (zip.imageOffset == 0 && end.centralOffset != realStart &&
+        Fits(end.centralOffset, end.centralSize, end.tail) &&
         ReadRecords(zip, end.centralOffset, end.centralSize, end.entryCount)) {
         zip.archiveStart = 0;
         zip.centralStart = end.centralOffset;
         zip.centralSize = end.centralSize;
         return true;
+    }
+    return false;
+}
+
+// Finds the end record and opens the directory it describes; see ZipReaderInitTail.
+bool Open(ZipReader& zip, uint64_t* needFrom) {
+    // The end record sits at most a maximal comment away from the end. First look for one
+    // whose comment ends exactly at the end of the image, so that a record-like pattern
+    // inside a comment is not taken for the real one; then allow bytes after the comment.
+    const uint64_t last = zip.size - EndRecordSize;
+    const uint64_t first = last > MaxCommentSize ? last - MaxCommentSize : 0;
+    for (const bool exact : {true, false}) {
+        for (uint64_t pos = last + 1; pos-- > first;) {
+            if (Read32(zip.data + pos) != EndRecordSignature) continue;
+            const uint64_t commentEnd = pos + EndRecordSize + Read16(zip.data + pos + 20);
+            if (exact ? commentEnd != zip.size : commentEnd >= zip.size) continue;
+            uint64_t need = UINT64_MAX;
+            if (OpenAt(zip, pos, needFrom ? &need : nullptr)) return true;
+            // The first record that asks for more decides: the latest one is the real one.
+            if (need != UINT64_MAX) {
+                *needFrom = need;
+                return false;
+            }
+        }
     }
     return false;
 }
@@ -191,6 +231,7 @@ bool ReadZip64Extra(const uint8_t* extra, uint64_t extraLength, bool needUncompr
 
 // Where an entry's compressed bytes lie in the image.
 bool LocateData(const ZipReader& zip, const ZipEntryStat& stat, uint64_t& dataPos) {
+    if (zip.imageOffset != 0) return false;  // a tail holds no entry's data
     if (stat.localHeaderOffset > UINT64_MAX - zip.archiveStart) return false;
     const uint64_t header = zip.archiveStart + stat.localHeaderOffset;
     // Entry data lies in front of the central directory.
@@ -245,22 +286,28 @@ bool ZipReaderInitMem(ZipReader& zip, const void* data, uint64_t size) {
     if (!data || size < EndRecordSize) return false;
     zip.data = static_cast<const uint8_t*>(data);
     zip.size = size;
-
-    // The end record sits at most a maximal comment away from the end. First look for one
-    // whose comment ends exactly at the end of the image, so that a record-like pattern
-    // inside a comment is not taken for the real one; then allow bytes after the comment.
-    const uint64_t last = size - EndRecordSize;
-    const uint64_t first = last > MaxCommentSize ? last - MaxCommentSize : 0;
-    for (const bool exact : {true, false}) {
-        for (uint64_t pos = last + 1; pos-- > first;) {
-            if (Read32(zip.data + pos) != EndRecordSignature) continue;
-            const uint64_t commentEnd = pos + EndRecordSize + Read16(zip.data + pos + 20);
-            if (exact ? commentEnd != size : commentEnd >= size) continue;
-            if (OpenAt(zip, pos)) return true;
-        }
-    }
+    if (Open(zip, nullptr)) return true;
     zip = ZipReader{};
     return false;
+}
+
+bool ZipReaderInitTail(ZipReader& zip, const void* data, uint64_t size, uint64_t archiveLength,
+                       uint64_t& needFrom) {
+    zip = ZipReader{};
+    needFrom = archiveLength;
+    if (!data || size < EndRecordSize || size > archiveLength) return false;
+    zip.data = static_cast<const uint8_t*>(data);
+    zip.size = size;
+    zip.imageOffset = archiveLength - size;
+    if (Open(zip, &needFrom)) return true;
+    const uint64_t need = needFrom;
+    zip = ZipReader{};
+    needFrom = need;
+    return false;
+}
+
+uint64_t ZipEntryArchiveOffset(const ZipReader& zip, const ZipEntryStat& stat) {
+    return zip.archiveStart + stat.localHeaderOffset;
 }
 
 uint32_t ZipReaderGetNumFiles(const ZipReader& zip) {

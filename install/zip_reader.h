@@ -18,8 +18,11 @@ constexpr uint16_t ZipMethodDeflated = 8;
 struct ZipReader {
     const uint8_t* data = nullptr;
     uint64_t size = 0;
-    // Where the archive really starts in the image: offsets stored in the archive count from
-    // here (non-zero when a stub was put in front without adjusting them).
+    // Where data[0] lies in the archive: 0 for a whole image, more for its last bytes only
+    // (ZipReaderInitTail). Positions below count in the image, unless said otherwise.
+    uint64_t imageOffset = 0;
+    // Where the archive really starts, counted in the archive: offsets stored in the archive
+    // count from here (non-zero when a stub was put in front without adjusting them).
     uint64_t archiveStart = 0;
     // Absolute position and size of the central directory in the image.
     uint64_t centralStart = 0;
@@ -49,6 +52,20 @@ struct ZipEntryStat {
 // Opens the reader over size bytes at data; the bytes must outlive the reader. False when the
 // bytes are not a readable ZIP archive (the reader is then left empty).
 bool ZipReaderInitMem(ZipReader& zip, const void* data, uint64_t size);
+
+// Bytes from the archive's end that always hold the end record, whatever its comment, and the
+// ZIP64 end record and locator in front of it.
+constexpr uint64_t ZipTailBytes = 0xFFFF + 22 + 20 + 56;
+
+// Opens the reader over the last size bytes of an archive of archiveLength bytes, for the
+// central directory only: entries can be described but not extracted. False when the bytes do
+// not hold the directory; needFrom is then the archive position they must start at to hold
+// it (below archiveLength - size), or archiveLength when they are no readable ZIP archive.
+bool ZipReaderInitTail(ZipReader& zip, const void* data, uint64_t size, uint64_t archiveLength,
+                       uint64_t& needFrom);
+
+// Where an entry's local header lies in the archive.
+uint64_t ZipEntryArchiveOffset(const ZipReader& zip, const ZipEntryStat& stat);
 
 // Number of entries in the central directory.
 uint32_t ZipReaderGetNumFiles(const ZipReader& zip);

@@ -44,6 +44,48 @@ SegmentBounds BoundsOf(uint64_t length, int index) {
     return {first, last};
 }
 
+// What each part holds: bytes of the file, one range after another.
+using PartRanges = std::array<std::vector<ByteRange>, kSegmentCount>;
+
+PartRanges WholeFile(uint64_t length) {
+    PartRanges parts;
+    for (int i = 0; i < kSegmentCount; ++i) {
+        const SegmentBounds bounds = BoundsOf(length, i);
+        parts[i].push_back({bounds.firstByte, bounds.lastByte});
+    }
+    return parts;
+}
+
+// The ranges, joined in order, cut into four parts of equal length (the last one also takes
+// the remainder): a part may end or begin within a range.
+PartRanges SpreadRanges(const std::vector<ByteRange>& ranges) {
+    uint64_t total = 0;
+    for (const ByteRange& range : ranges) total += range.Length();
+    PartRanges parts;
+    int part = 0;
+    uint64_t room = total / kSegmentCount;  // left in the current part
+    for (ByteRange rest : ranges) {
+        for (;;) {
+            if (part == kSegmentCount - 1 || rest.Length() <= room) {
+                parts[part].push_back(rest);
+                room -= std::min(room, rest.Length());
+                break;
+            }
+            if (room > 0) parts[part].push_back({rest.first, rest.first + room - 1});
+            rest.first += room;
+            room = total / kSegmentCount;
+            ++part;
+        }
+    }
+    return parts;
+}
+
+uint64_t LengthOf(const std::vector<ByteRange>& ranges) {
+    uint64_t length = 0;
+    for (const ByteRange& range : ranges) length += range.Length();
+    return length;
+}
+
 // "bytes FIRST-LAST/TOTAL" naming exactly the range asked for.
 bool IsExactRange(const std::wstring& contentRange, uint64_t firstByte, uint64_t lastByte) {
     const std::wstring prefix = L"bytes ";
@@ -139,14 +181,11 @@ TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uin
 // Parts whose length differs from their segment (a worker that failed or stopped early) fail
 // the merge before anything is appended.
 bool MergeParts(const std::vector<std::wstring>& partPaths,
-                const std::array<ScopedFile, kSegmentCount>& parts, uint64_t length) {
+                const std::array<ScopedFile, kSegmentCount>& parts,
+                const std::vector<uint64_t>& segmentLengths, const std::string& trailer) {
     for (int i = 0; i < kSegmentCount; ++i) {
-        const SegmentBounds bounds = BoundsOf(length, i);
         bool exists = false;
-        if (FileLength(partPaths[i], exists) != bounds.lastByte - bounds.firstByte + 1 ||
-            !exists) {
-            return false;
-        }
+        if (FileLength(partPaths[i], exists) != segmentLengths[i] || !exists) return false;
     }
     if (!SeekTo(parts[0].get(), 0, FILE_END)) return false;
     std::vector<char> buffer(kReadBufferSize, 0);
@@ -166,7 +205,11 @@ bool MergeParts(const std::vector<std::wstring>& partPaths,
             }
         }
     }
-    return true;
+    DWORD written = 0;
+    return trailer.empty() ||
+           (WriteFile(parts[0].get(), trailer.data(), static_cast<DWORD>(trailer.size()),
+                      &written, nullptr) &&
+            written == trailer.size());
 }
 
 }  // namespace
@@ -206,8 +249,29 @@ std::vector<std::wstring> PartPaths(const std::wstring& destination) {
     return partPaths;
 }
 
-bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& destination,
-                      const ProgressCallback& progress, const DownloadOptions& options) {
+// The pieces of a segment worker, one after another: those the part holds already skipped.
+TransferEnd DownloadPieces(SegmentTask task, const std::vector<ByteRange>& pieces,
+                           const RetryPolicy& policy, const SegmentSignals& signals) {
+    uint64_t kept = task.partBytes.load();
+    for (const ByteRange& piece : pieces) {
+        if (kept >= piece.Length()) {
+            kept -= piece.Length();
+            continue;
+        }
+        task.firstByte = piece.first + kept;
+        task.lastByte = piece.last;
+        kept = 0;
+        const TransferEnd end = DownloadSegment(task, policy, signals);
+        if (end != TransferEnd::Whole) return end;
+    }
+    return TransferEnd::Whole;
+}
+
+// Fetches the file's bytes that partRanges name into the four parts, then joins them, followed
+// by trailer, into destination.
+bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partRanges,
+                      const std::wstring& destination, const ProgressCallback& progress,
+                      const DownloadOptions& options, const std::string& trailer = {}) {
     const std::vector<std::wstring> partPaths = PartPaths(destination);
     const std::wstring recordPath = DownloadRecordPath(destination);
     const std::vector<uint64_t> recorded =
@@ -225,9 +289,10 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
     std::array<std::atomic<uint64_t>, kSegmentCount> partBytes{};
     std::vector<uint64_t> segmentLengths;
     std::atomic<uint64_t> bytesWritten{0};
+    uint64_t streamLength = trailer.size();
     for (int i = 0; i < kSegmentCount; ++i) {
-        const SegmentBounds bounds = BoundsOf(length, i);
-        segmentLengths.push_back(bounds.lastByte - bounds.firstByte + 1);
+        segmentLengths.push_back(LengthOf(partRanges[i]));
+        streamLength += segmentLengths[i];
         parts[i].reset(CreateFileW(partPaths[i].c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
@@ -246,7 +311,7 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
     // The merge appends parts 1 to 3 to part 0 before they are deleted.
     uint64_t available = 0;
     if (FreeSpaceAt(destination, available) &&
-        (length - bytesWritten) + (length - segmentLengths[0]) > available) {
+        (streamLength - bytesWritten) + (streamLength - segmentLengths[0]) > available) {
         if (options.lackedSpace) *options.lackedSpace = true;
         return false;
     }
@@ -278,10 +343,9 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
     PartHasher hasher(partPaths, segmentLengths, finished.data());
     bool started = !options.digest || hasher.Start();
     for (int i = 0; started && i < kSegmentCount; ++i) {
-        const SegmentBounds bounds = BoundsOf(length, i);
         // The ranges are dealt out over the sources in order, the first source first.
-        const SegmentTask task{bounds.firstByte + partBytes[i].load(),
-                               bounds.lastByte,
+        const SegmentTask task{0,
+                               0,
                                length,
                                parts[i].get(),
                                pool,
@@ -292,11 +356,12 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
         std::atomic<bool>& done = finished[i];
         std::atomic<TransferEnd>& end = ends[i];
         const RetryPolicy& policy = options.retry;
+        const std::vector<ByteRange>& pieces = partRanges[i];
         try {
-            workers.push_back(StartSegmentThread([task, &done, &end, &policy, &signals] {
+            workers.push_back(StartSegmentThread([task, &pieces, &done, &end, &policy, &signals] {
                 // Nothing may escape a thread's function: it would end the process.
                 try {
-                    end = DownloadSegment(task, policy, signals);
+                    end = DownloadPieces(task, pieces, policy, signals);
                 } catch (...) {
                     end = TransferEnd::Failed;
                 }
@@ -328,7 +393,7 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
                 waitsTold = waitsBegun.load();
                 if (options.retrying) options.retrying();
             } else if (waiting.load() == 0 && now - t0 >= 200) {
-                if (progress) progress(bytesWritten.load(), length);
+                if (progress) progress(bytesWritten.load(), streamLength - trailer.size());
                 t0 = now;
             }
             if (now - lastRecord >= kRecordEveryMs) {
@@ -348,7 +413,7 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
     }
     for (std::thread& worker : workers) worker.join();
     writeRecord();
-    if (progress && !progressFailed) progress(bytesWritten.load(), length);
+    if (progress && !progressFailed) progress(bytesWritten.load(), streamLength - trailer.size());
     // A segment that failed left its part short, which the merge refuses.
     bool changed = false;
     for (const auto& end : ends) changed = changed || end == TransferEnd::Changed;
@@ -358,7 +423,10 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const std::wstring& des
         DiscardPartialDownload(destination);
         return false;
     }
-    if (failed || !MergeParts(partPaths, parts, length)) return false;
+    if (failed || !MergeParts(partPaths, parts, segmentLengths, trailer)) {
+        if (!failed) CutTo(parts[0].get(), segmentLengths[0]);
+        return false;
+    }
     if (options.digest && !hasher.Finish(*options.digest)) {
         CutTo(parts[0].get(), segmentLengths[0]);
         return false;
@@ -380,6 +448,7 @@ std::wstring DownloadRecordPath(const std::wstring& destination) {
 }
 
 void DiscardPartialDownload(const std::wstring& destination) {
+    DeleteFileW((destination + L".plan").c_str());
     DeleteFileW((destination + L".part").c_str());
     for (const std::wstring& partPath : PartPaths(destination)) DeleteFileW(partPath.c_str());
     DeleteFileW(DownloadRecordPath(destination).c_str());
@@ -474,7 +543,7 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
     std::vector<DownloadSource> ranged = RangeSources(sources, length);
     if (!ranged.empty() && length >= kSegmentThreshold) {
         SourcePool pool(std::move(ranged));
-        return DownloadSegments(pool, length, destination, progress, options);
+        return DownloadSegments(pool, length, WholeFile(length), destination, progress, options);
     }
     // Those that answered their probe first: one that did not would cost its retries first.
     std::stable_partition(sources.begin(), sources.end(),
@@ -483,6 +552,112 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
         if (DownloadSingleStream(source.url, destination, progress, options,
                                  source.probed ? &source.resource : nullptr, &source.proxy)) {
             return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+std::string PlanText(uint64_t length, const std::vector<ByteRange>& ranges,
+                     const std::string& trailer) {
+    std::string text = "hopwell-ranges 1\n" + std::to_string(length) + "\n";
+    for (const ByteRange& range : ranges)
+        text += std::to_string(range.first) + "-" + std::to_string(range.last) + "\n";
+    return text + std::to_string(trailer.size()) + "\n" + trailer;
+}
+
+bool ReadSmallFile(const std::wstring& path, std::string& text) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > (64 << 20)) return false;
+    text.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return text.empty() || (ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()),
+                                     &read, nullptr) &&
+                            read == text.size());
+}
+
+bool WriteSmallFile(const std::wstring& path, const std::string& text) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                     nullptr) &&
+           written == text.size();
+}
+
+}  // namespace
+
+bool DownloadRanges(const std::vector<DownloadSource>& sources, uint64_t length,
+                    const std::vector<ByteRange>& ranges, const std::string& trailer,
+                    const std::wstring& destination, ProgressCallback progress,
+                    const DownloadOptions& options) {
+    if (sources.empty()) return false;
+    for (const ByteRange& range : ranges)
+        if (range.first > range.last || range.last >= length) return false;
+    // Parts of other ranges must not stand in for these: the plan goes first, parts after it.
+    const std::wstring planPath = destination + L".plan";
+    const std::string plan = PlanText(length, ranges, trailer);
+    std::string earlier;
+    if (!ReadSmallFile(planPath, earlier) || earlier != plan) {
+        DiscardPartialDownload(destination);
+        if (!WriteSmallFile(planPath, plan)) return false;
+    }
+    SourcePool pool(sources);
+    DownloadOptions ranged = options;
+    ranged.digest = nullptr;  // of the whole file only
+    return DownloadSegments(pool, length, SpreadRanges(ranges), destination, progress, ranged,
+                            trailer);
+}
+
+bool FetchByteRange(const std::vector<DownloadSource>& sources, uint64_t length, ByteRange range,
+                std::string& body, const DownloadOptions& options) {
+    if (range.first > range.last || range.last >= length) return false;
+    const uint64_t room = range.Length();
+    for (const DownloadSource& source : sources) {
+        for (int tries = 1; tries <= options.retry.requestTries; ++tries) {
+            wchar_t rangeLine[128] = {};
+            swprintf(rangeLine, 128, L"Range: bytes=%llu-%llu\r\n",
+                     static_cast<unsigned long long>(range.first),
+                     static_cast<unsigned long long>(range.last));
+            std::wstring headers = rangeLine;
+            if (!source.resource.validator.empty())
+                headers += L"If-Range: " + source.resource.validator + L"\r\n";
+            HttpRequest opened;
+            DWORD retryAfterMs = 0;
+            bool retry = false;
+            if (!OpenHttpRequest(source.url, HttpRequestKind::Segment, opened, headers,
+                                 options.lowSpeedWindowMs, &source.proxy)) {
+                retry = IsDropOrTimeout(GetLastError());
+            } else if (IsRetryableStatus(HttpStatusCode(opened))) {
+                retryAfterMs = HttpRetryAfterMs(opened);
+                retry = true;
+            } else {
+                std::wstring contentRange;
+                if (HttpStatusCode(opened) != 206 ||
+                    !HttpHeaderText(opened, WINHTTP_QUERY_CONTENT_RANGE, contentRange) ||
+                    !IsExactRange(contentRange, range.first, range.last) ||
+                    !NamesTotal(contentRange, length))
+                    break;  // no ranges here, or another file: the next source
+                std::string received;
+                bool tooLong = false;
+                const bool ended = ReadHttpBody(opened, [&](const char* data, DWORD size) {
+                    tooLong = size > room - received.size();
+                    if (!tooLong) received.append(data, size);
+                    return !tooLong;
+                });
+                if (tooLong) break;
+                if (ended && received.size() == room) {
+                    body = std::move(received);
+                    return true;
+                }
+                retry = true;
+            }
+            if (!retry || tries == options.retry.requestTries) break;
+            Sleep(RetryWaitMs(options.retry, tries, retryAfterMs));
         }
     }
     return false;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/byte_range.h"
 #include "net/download_sources.h"
 #include "net/http_client.h"
 #include "net/http_request.h"
@@ -48,6 +49,23 @@ struct DownloadOptions {
 // them. Both are deleted once the file is whole.
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
                   ProgressCallback progress, const DownloadOptions& options = DownloadOptions());
+
+// Some byte ranges of a file that the sources (ProbeSources, then RangeSources) offer, all of
+// length bytes, joined in order and followed by trailer into destination. The ranges are cut
+// into four parts of equal length, each fetched by its own connection one range after another,
+// with the retries, sources and record of DownloadFile's segments. A later call goes on from
+// the parts only when destination + ".plan", written before them, names the same ranges and
+// trailer. True when destination is whole.
+bool DownloadRanges(const std::vector<DownloadSource>& sources, uint64_t length,
+                    const std::vector<ByteRange>& ranges, const std::string& trailer,
+                    const std::wstring& destination, ProgressCallback progress,
+                    const DownloadOptions& options = DownloadOptions());
+
+// One range of the first source that answers it exactly (206, this range, of a file of length
+// bytes, If-Range its validator), into body; each source is tried as options.retry says for a
+// request. False when none does: a server that sends the whole file instead offers no ranges.
+bool FetchByteRange(const std::vector<DownloadSource>& sources, uint64_t length, ByteRange range,
+                    std::string& body, const DownloadOptions& options = DownloadOptions());
 
 // The record beside destination's parts.
 std::wstring DownloadRecordPath(const std::wstring& destination);

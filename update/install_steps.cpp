@@ -13,6 +13,7 @@
 #include "net/download.h"
 #include "net/progress.h"
 #include "update/attempt.h"
+#include "update/catch_up.h"
 #include "update/file_lists.h"
 #include "update/local_files.h"
 
@@ -61,8 +62,8 @@ void StopRunningApplication(const std::wstring& pidPath) {
 // and then met an entry compressed by a method it lacks. The files are in place, awaiting
 // CompleteCommit, on true.
 bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring& version,
-                   const UnpackOptions& options) {
-    UnpackFailure failure = UnpackFailure::Other;
+                   const UnpackOptions& options, UnpackFailure& failure) {
+    failure = UnpackFailure::Other;
     if (ExtractZip(zipPath, version, &failure, options)) {
         AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
         return true;
@@ -78,8 +79,13 @@ bool UnpackArchive(HWND window, const std::wstring& zipPath, const std::wstring&
 // Unpacks and records a version, then lets its old files go. A version that cannot be recorded
 // is not installed: its files are put back, as they are after memory ran out mid-way.
 bool InstallArchive(HWND window, const std::wstring& zipPath, const std::wstring& versionIniPath,
-                    const std::wstring& version, const UnpackOptions& options) {
-    if (Attempt([&] { return UnpackArchive(window, zipPath, version, options); }) &&
+                    const std::wstring& version, const UnpackOptions& options,
+                    UnpackFailure* why = nullptr) {
+    UnpackFailure failure = UnpackFailure::Other;
+    const bool unpacked =
+        Attempt([&] { return UnpackArchive(window, zipPath, version, options, failure); });
+    if (why) *why = failure;
+    if (unpacked &&
         WriteInstalledVersion(versionIniPath, version)) {
         CompleteCommit();
         RemoveEmptyFolders(options.removals);
@@ -97,12 +103,93 @@ bool ExpectedDigest(const ArchiveDigests& digests, const std::wstring& version,
     return entry != digests.end() && ParseHex(WideToUtf8(entry->second), kSha256Size, digest);
 }
 
+// The files of list that are user files already in place: never replaced.
+std::set<std::wstring> UserFilesInPlace(const FileList& list) {
+    std::set<std::wstring> userFiles;
+    for (const ListedFile& file : list)
+        if (file.user && GetFileAttributesW(AppPath(file.path).c_str()) != INVALID_FILE_ATTRIBUTES)
+            userFiles.insert(UpperPath(file.path));
+    return userFiles;
+}
+
+enum class OneStep { Done, Failed, OneByOne };
+
+// Installs the latest step alone, from the files that differ between its list and what is in
+// place, each fetched from the archive of its SOURCE version: one download, one commit.
+// OneByOne, having said nothing, when a file's SOURCE is not offered.
+OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
+                               const UpdateStep& latest, const FileList& installedList,
+                               const OfferedArchives& offered, const ArchiveDigests* digests) {
+    const std::wstring& version = latest.version;
+    std::string listText;
+    FileList list;
+    const ListFetch fetched =
+        FetchFileList(latest.url, digests ? &latest.listDigest : nullptr, listText, list);
+    std::vector<ListedFile> wanted;
+    if (fetched == ListFetch::Fetched) {
+        wanted = FilesToFetch(list, installedList);
+        if (!SourcesOffered(wanted, offered)) return OneStep::OneByOne;
+    }
+    PostLogLine(window, L"Đang tải bản " + version + L"...");
+    if (fetched != ListFetch::Fetched) {
+        PostLogLine(window, (fetched == ListFetch::Failed ? L"Tải thất bại: "
+                                                          : L"Tệp cập nhật bị thay đổi hoặc hỏng: ") +
+                                version);
+        return OneStep::Failed;
+    }
+    const std::set<std::wstring> userFiles = UserFilesInPlace(list);
+    std::map<std::wstring, std::string> listed;
+    for (const ListedFile& file : wanted) listed[UpperPath(file.path)] = file.sha256;
+    UnpackOptions unpack;
+    unpack.removals = DroppedFiles(installedList, list);
+    unpack.keptList = &listText;
+    unpack.skip = &userFiles;
+    unpack.digests = &listed;
+
+    const uint64_t startTick = GetTickCount64(), stepNumber = 1, stepCount = 1;
+    uint64_t lastReportTick = startTick;
+    ProgressReporter reporter{lastReportTick, stepNumber, stepCount, window, startTick, version};
+    DownloadOptions options;
+    options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
+    bool lackedSpace = false;
+    options.lackedSpace = &lackedSpace;
+    const std::wstring imagePath = AppPath(version + L".zip.image");
+    EntryFetch entries = EntryFetch::Failed;
+    Attempt([&] {
+        entries = FetchListedEntries(wanted, offered, imagePath, reporter, options);
+        return true;
+    });
+    if (entries != EntryFetch::Fetched) {
+        if (entries == EntryFetch::Tampered) {
+            PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + version);
+            return OneStep::Failed;
+        }
+        if (lackedSpace)
+            PostLogLine(window, L"Không đủ dung lượng trống để tải " + version + L".");
+        PostLogLine(window, L"Tải thất bại: " + version);
+        return OneStep::Failed;
+    }
+    PostLogLine(window, L"Đang giải nén " + version + L"...");
+    UnpackFailure failure = UnpackFailure::Other;
+    const bool installed =
+        InstallArchive(window, imagePath, versionIniPath, version, unpack, &failure);
+    DeleteFileW(imagePath.c_str());
+    if (!installed) {
+        PostLogLine(window, failure == UnpackFailure::Tampered
+                                ? L"Tệp cập nhật bị thay đổi hoặc hỏng: " + version
+                                : L"Giải nén thất bại: " + version);
+        return OneStep::Failed;
+    }
+    PostLogLine(window, L"Hoàn tất cập nhật " + version + L".");
+    return OneStep::Done;
+}
+
 }  // namespace
 
 void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
                         const std::wstring& pidPath, const std::vector<UpdateStep>& steps,
                         size_t& installed, const ArchiveDigests* digests,
-                        FileList installedList) {
+                        FileList installedList, const OfferedArchives* offered) {
     installed = 0;
     // A signed release names every digest, and every length, before anything is stopped or
     // downloaded: a step without a signed length could fill the disk.
@@ -116,6 +203,15 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
         }
     }
     StopRunningApplication(pidPath);
+
+    bool everyList = !steps.empty();
+    for (const UpdateStep& step : steps) everyList = everyList && step.hasList;
+    if (everyList && offered) {
+        const OneStep oneStep =
+            InstallLatestInOneStep(window, versionIniPath, steps.back(), installedList, *offered, digests);
+        if (oneStep == OneStep::Done) installed = steps.size();
+        if (oneStep != OneStep::OneByOne) return;
+    }
 
     const uint64_t stepCount = steps.size();
     uint64_t stepNumber = 0;
@@ -141,10 +237,7 @@ void InstallUpdateSteps(HWND window, const std::wstring& versionIniPath,
             }
             unpack.removals = DroppedFiles(installedList, list);
             unpack.keptList = &listText;
-            for (const ListedFile& file : list)
-                if (file.user && GetFileAttributesW(AppPath(file.path).c_str()) !=
-                                     INVALID_FILE_ATTRIBUTES)
-                    userFiles.insert(UpperPath(file.path));
+            userFiles = UserFilesInPlace(list);
             unpack.skip = &userFiles;
         } else {
             unpack.removals = {KeptListName()};

@@ -99,7 +99,7 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
     const ArchiveSizes sizes = publicKey.empty() ? ArchiveSizes() : ParseArchiveSizes(body);
     const std::vector<std::wstring> mirrors = ParseMirrors(body);
     const ListDigests lists = ParseListDigests(body);
-    for (UpdateStep& step : steps) {
+    const auto describe = [&](UpdateStep& step) {
         const auto size = sizes.find(step.version);
         if (size != sizes.end()) step.size = size->second;
         for (const std::wstring& mirror : mirrors) {
@@ -109,6 +109,13 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
         const auto list = lists.find(step.version);
         step.hasList = list != lists.end();
         if (step.hasList) step.listDigest = list->second;
+    };
+    for (UpdateStep& step : steps) describe(step);
+    // Every archive offered, earlier versions too: files of the latest list name their source.
+    OfferedArchives offered;
+    for (const auto& [version, url] : manifest.download_urls) {
+        offered[version] = {version, url};
+        describe(offered[version]);
     }
     DiscardOtherDownloads(steps);
     const ArchiveDigests digests =
@@ -136,7 +143,8 @@ void CheckAndInstall(HWND window, const std::vector<std::wstring>& manifestUrls,
         return;
     }
     size_t installed = 0;
-    InstallUpdateSteps(window, versionIniPath, pidPath, steps, installed, keyed, installedList);
+    InstallUpdateSteps(window, versionIniPath, pidPath, steps, installed, keyed, installedList,
+                       &offered);
     DeleteFileW(pidPath.c_str());
     const bool checked =
         installed == 0 || CheckInstalledFiles(window, manifest, keyed, sizes, repair);

@@ -8,6 +8,7 @@ writes. The other archives are written byte by byte: hostile ones, and ones of 4
 import os
 import shutil
 import struct
+import zipfile
 import subprocess
 import sys
 import zlib
@@ -105,6 +106,14 @@ write("text.zip", b"plain text, not a ZIP\n")
 write("fake-end.zip", archive([entry("a.txt", text)], comment=b"x" + archive([]) + b"y"))
 write("trailing.zip", good + b"trailing junk")
 write("zip64-end.zip", archive([entry("a.txt", text, zip64=True)], zip64_end=True))
+# More entries than a plain end record counts: ZIP64 end records, a directory of megabytes.
+with zipfile.ZipFile(os.path.join(out, "many.zip"), "w", zipfile.ZIP_STORED) as z:
+    for i in range(70000):
+        z.writestr("m/%05d" % i, b"%d" % i)
+# Entries 70000 and 60000 random bytes apart, for ranges joined across gaps or not.
+write("spaced.zip", archive([entry("a", b"a"), entry("gap70k", os.urandom(70000), method=0),
+                             entry("b", b"b"), entry("gap60k", os.urandom(60000), method=0),
+                             entry("c", b"c")]))
 
 
 def patched(at, fmt, value, data=good):

@@ -790,3 +790,91 @@ TEST(ProgressReporter, PostsThrottledReportsOfTheWholeUpdate) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<DownloadSource> Sources(const std::wstring& url) {
+    std::vector<DownloadSource> sources = ProbeSources(url, {}, Quick());
+    DropOtherLengths(sources, -1);
+    return sources;
+}
+
+std::string Joined(const std::string& body, const std::vector<ByteRange>& ranges) {
+    std::string joined;
+    for (const ByteRange& range : ranges) joined += body.substr(range.first, range.Length());
+    return joined;
+}
+
+TEST(FetchByteRange, TakesOnlyTheRangeAskedForOfTheSameFile) {
+    const std::string body = RandomBytes(100000), path = Put(body);
+    const struct {
+        std::string query;
+        bool ok;
+    } rows[] = {
+        {"", true},          {"?busy=2", true},   {"?drop=100&dropfor=2", true},
+        {"?drop=100", false},
+        {"?whole", false},   {"?shift=5", false}, {"?total=7", false},
+        {"?status=404", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.query);
+        std::string got;
+        EXPECT_EQ(FetchByteRange(Sources(ServerUrl(path + row.query)), body.size(),
+                                 {99000, 99999}, got, With(Quick())),
+                  row.ok);
+        EXPECT_TRUE(row.ok ? got == body.substr(99000) : got.empty());
+    }
+}
+
+TEST(DownloadRanges, JoinsTheRangesOverFourConnectionsAndGoesOnFromWhereAStartFailed) {
+    const std::string body = RandomBytes(3 * kThreshold);
+    const std::vector<ByteRange> few = {{0, 99}, {1000, 1999999}, {2500000, 3000000}};
+    const std::vector<ByteRange> other = {{0, 99}, {1000, 1999999}, {2600000, 3000000}};
+    const struct {
+        std::string query;
+        const std::vector<ByteRange>* second;  // null: no second start
+        bool firstOk;
+        bool resumed;
+    } rows[] = {
+        {"", nullptr, true, false},
+        {"?drop=150000", nullptr, true, false},              // cut mid-range, retried on
+        {"?slow=50", &few, false, true},       // a start that failed on the way
+        {"?slow=50", &other, false, false},    // other ranges: all asked again
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(n) + row.query);
+        const std::string path = Put(body, "-" + std::to_string(n++));
+        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip.ranges");
+        Reports reports;
+        ProgressCallback progress = reports.Callback();
+        if (row.second)  // as a window closed while the ranges come in
+            progress = [](uint64_t done, uint64_t) {
+                if (done > 0) throw std::runtime_error("closed");
+            };
+        EXPECT_EQ(DownloadRanges(Sources(ServerUrl(path + row.query)), body.size(), few, "end",
+                                 destination, progress, With(Quick())),
+                  row.firstOk);
+        const uint64_t wanted = Joined(body, few).size();
+        if (row.firstOk) {
+            EXPECT_TRUE(ReadBytes(destination) == Joined(body, few) + "end");
+            EXPECT_EQ(reports.LastDone(), wanted);
+            // Each range on up to two of the four connections, nothing around them.
+            const std::vector<std::string> asked = Gets(path);
+            EXPECT_TRUE(row.query != "" || (asked.size() >= 4 && asked.size() <= 6));
+            EXPECT_TRUE(row.query != "" || BytesAsked(path, body.size(), 0) == wanted);
+        }
+        if (!row.second) continue;
+        const size_t firstGets = Gets(path).size();
+        ASSERT_TRUE(DownloadRanges(Sources(ServerUrl(path + row.query)), body.size(), *row.second, "end",
+                                   destination, nullptr, With(Quick())));
+        EXPECT_TRUE(ReadBytes(destination) == Joined(body, *row.second) + "end");
+        EXPECT_EQ(BytesAsked(path, body.size(), firstGets) < Joined(body, *row.second).size(),
+                  row.resumed);
+        EXPECT_FALSE(FileExists(destination + L".plan"));
+        EXPECT_FALSE(FileExists(DownloadRecordPath(destination)));
+    }
+}
+
+}  // namespace

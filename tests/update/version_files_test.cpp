@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "base/app_directory.h"
 #include "base/hex.h"
@@ -47,6 +48,7 @@ protected:
     const std::wstring release = dir.File(L"release");
     std::map<std::wstring, std::string> listDigests;  // version -> hex
     std::string privateKey, publicKey;
+    std::string archiveQuery;  // after every archive's URL
 
     void SetUp() override {
         ClearDirectory(AppDirectory());
@@ -58,7 +60,7 @@ protected:
         ASSERT_TRUE(ParsePrivateKeyText(ReadBytes(dir.File(L"key.txt")), privateKey));
     }
     // Packs the build as version and serves its archive and list.
-    void Release(const std::wstring& version, const Files& build) {
+    void Release(const std::wstring& version, const Files& build, bool full = false) {
         const std::wstring folder = dir.File(L"build-" + version);
         for (const auto& [name, bytes] : build) {
             std::filesystem::create_directories(std::filesystem::path(folder + L"\\" + name).parent_path());
@@ -66,7 +68,7 @@ protected:
         }
         std::vector<std::string> report;
         std::string error, digest;
-        ASSERT_TRUE(PackRelease(folder, version, release, false, {L"*.ini"}, report, error)) << error;
+        ASSERT_TRUE(PackRelease(folder, version, release, full, {L"*.ini"}, report, error)) << error;
         const std::string list = ReadBytes(release + L"\\" + version + L".files");
         ASSERT_TRUE(Sha256OfBytes(list, digest));
         listDigests[version] = HexText(digest);
@@ -75,7 +77,8 @@ protected:
     }
     // A manifest offering versions (with lists unless told), signed; returns its URL.
     std::wstring Manifest(const std::wstring& latest, const std::vector<std::wstring>& versions,
-                          bool lists = true, const std::string& listDigest = "") {
+                          bool lists = true, const std::string& listDigest = "",
+                          const std::wstring& unlisted = L"") {
         std::string urls, digests, sizes, files;
         for (const std::wstring& version : versions) {
             const std::string v = WideToUtf8(version), zip = "vf-" + v + ".zip";
@@ -83,11 +86,12 @@ protected:
             const std::string archive = ReadBytes(release + L"\\" + version + L".zip");
             EXPECT_TRUE(Sha256OfBytes(archive, digest));
             const std::string comma = urls.empty() ? "" : ", ";
-            urls += comma + "\"" + v + "\": \"" + WideToUtf8(ServerUrl("/" + zip)) + "\"";
+            urls += comma + "\"" + v + "\": \"" + WideToUtf8(ServerUrl("/" + zip + archiveQuery)) + "\"";
             digests += comma + "\"" + v + "\": \"" + HexText(digest) + "\"";
             sizes += comma + "\"" + v + "\": " + std::to_string(archive.size());
-            files += comma + "\"" + v + "\": \"" +
-                     (listDigest.empty() ? listDigests[version] : listDigest) + "\"";
+            if (version != unlisted)
+                files += (files.empty() ? "" : ", ") + ("\"" + v + "\": \"") +
+                         (listDigest.empty() ? listDigests[version] : listDigest) + "\"";
         }
         const std::string body = "{\"latest_version\": \"" + WideToUtf8(latest) +
                                  "\", \"download_urls\": {" + urls + "}, \"sha256\": {" + digests +
@@ -246,6 +250,174 @@ TEST_F(VersionFiles, ListsTheManifestSignsOrLacks) {
         EXPECT_TRUE(FileExists(AppPath(L"saves\\game.sav")));
         EXPECT_EQ(ReadBytes(AppPath(L"config.ini")), row.installed && !row.lists ? "defaults 2" : "mine");
     }
+}
+
+// The bytes the GETs of a served file asked for since the log had skip lines.
+uint64_t BytesAsked(const std::string& name, uint64_t whole, size_t& lines) {
+    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
+    uint64_t bytes = 0;
+    size_t n = 0;
+    for (std::string method, target, range; std::getline(log, method, '\t'); ++n) {
+        std::getline(log, target, '\t');
+        std::getline(log, range);
+        if (n < lines || method != "GET" || target.substr(1, target.find('?') - 1) != name)
+            continue;
+        const size_t dash = range.find('-');
+        bytes += range.empty() ? whole
+                               : std::stoull(range.substr(dash + 1)) + 1 -
+                                     std::stoull(range.substr(6, dash - 6));
+    }
+    lines = n;
+    return bytes;
+}
+
+// 1.0.0 to 1.2.0 with lists for every version is one step, logged as 1.2.0 alone, that
+// fetches the changed entries only, from full builds or patches, by range or, from a server
+// without ranges, whole. A version without a list makes it one by one; an entry whose bytes
+// differ from the signed list fails it with nothing installed.
+TEST_F(VersionFiles, CatchesUpInOneStepFetchingOnlyWhatDiffers) {
+    std::string big(400000, '\0');  // stored, as compressed assets are; never changed
+    uint32_t seed = 7;
+    for (char& c : big) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    Files b1 = kBuild1, b2 = kBuild2;
+    b1[L"assets\\big.pak"] = b2[L"assets\\big.pak"] = big;
+    Files b3 = b2;
+    b3[L"engine.dll"] = "engine 3";
+    b3[L"data\\b.txt"] = "new in 3";
+    b3.erase(L"data\\a.txt");
+    const struct {
+        const char* name;
+        bool full;
+        std::string query;
+        std::wstring unlisted;
+        bool tampered;
+        bool oneStep;
+        bool ranged;  // fewer bytes asked than the unchanged asset holds
+    } rows[] = {
+        {"full builds", true, "", L"", false, true, true},
+        {"patches", false, "", L"", false, true, true},
+        {"no ranges", true, "?ranges=", L"", false, true, false},
+        {"one without a list", false, "", L"1.1.0", false, false, true},
+        {"wrong entry", true, "", L"", true, true, true},
+        {"damaged entry", true, "", L"", true, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ClearDirectory(AppDirectory());
+        ClearDirectory(release);
+        archiveQuery = row.query;
+        Release(L"1.0.0", b1, row.full);
+        Release(L"1.1.0", b2, row.full);
+        Release(L"1.2.0", b3, row.full);
+        if (std::string(row.name) == "damaged entry") {  // bytes its CRC does not match
+            std::string archive = ReadBytes(release + L"\\1.2.0.zip");
+            const size_t at = archive.find("engine 3");
+            ASSERT_NE(at, std::string::npos);
+            archive[at + 7] = '4';
+            Serve("vf-1.2.0.zip", archive);
+        } else if (row.tampered) {  // the engine's line names other bytes, and the manifest signs it
+            std::string list = ReadBytes(release + L"\\1.2.0.files"), digest, engine;
+            ASSERT_TRUE(Sha256OfBytes("engine 3", engine));
+            const size_t at = list.find(HexText(engine));
+            ASSERT_NE(at, std::string::npos);
+            list.replace(at, 64, std::string(64, '0'));
+            ASSERT_TRUE(Sha256OfBytes(list, digest));
+            listDigests[L"1.2.0"] = HexText(digest);
+            Serve("vf-1.2.0.files", list);
+        }
+        Pass(Manifest(L"1.0.0", {L"1.0.0"}));
+        ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
+        CreateDirectoryW(AppPath(L"saves").c_str(), nullptr);
+        ASSERT_TRUE(WriteStringToFile(AppPath(L"saves\\game.sav"), "progress"));
+        ASSERT_TRUE(WriteStringToFile(AppPath(L"config.ini"), "mine"));
+        const Files before = Tree();
+        size_t logLines = 0;
+        uint64_t archives = 0;
+        for (const wchar_t* v : {L"1.0.0", L"1.1.0", L"1.2.0"}) {
+            const uint64_t size = ReadBytes(release + L"\\" + v + L".zip").size();
+            archives += size;
+            BytesAsked("vf-" + WideToUtf8(v) + ".zip", size, logLines);
+        }
+
+        const Lines lines = Pass(Manifest(L"1.2.0", {L"1.0.0", L"1.1.0", L"1.2.0"}, true, "",
+                                          row.unlisted));
+        uint64_t asked = 0;
+        for (const wchar_t* v : {L"1.0.0", L"1.1.0", L"1.2.0"}) {
+            size_t from = logLines;
+            asked += BytesAsked("vf-" + WideToUtf8(v) + ".zip",
+                                ReadBytes(release + L"\\" + v + L".zip").size(), from);
+        }
+        const auto has = [&](const std::wstring& line) {
+            return std::find(lines.begin(), lines.end(), line) != lines.end();
+        };
+        EXPECT_EQ(has(L"Đang tải bản 1.1.0..."), !row.oneStep);
+        EXPECT_TRUE(has(L"Đang tải bản 1.2.0..."));
+        EXPECT_EQ(has(L"Tệp cập nhật bị thay đổi hoặc hỏng: 1.2.0"), row.tampered);
+        EXPECT_EQ(asked < big.size(), row.ranged) << asked;
+        EXPECT_LE(asked, archives);
+        if (row.tampered) {
+            EXPECT_TRUE(Tree() == before);
+            continue;
+        }
+        EXPECT_TRUE(has(L"Hoàn tất cập nhật 1.2.0."));
+        EXPECT_EQ(has(L"Hoàn tất cập nhật 1.1.0."), !row.oneStep);
+        EXPECT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.2.0");
+        EXPECT_TRUE(!row.oneStep || Tree() == Expected(b3, L"1.2.0"));
+    }
+}
+
+// A pass killed while the entries come in by range leaves its parts, plan and record; the
+// next pass goes on from them and asks only for the rest.
+TEST_F(VersionFiles, AKilledCatchUpGoesOnFromTheRangesItHad) {
+    std::string asset(3 << 20, '\0');
+    uint32_t seed = 9;
+    for (char& c : asset) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    Files b2 = kBuild2;
+    b2[L"assets\\big.pak"] = asset;
+    archiveQuery = "?slow=100";  // 64 KiB pieces, 100 ms apart
+    Release(L"1.0.0", kBuild1, true);
+    Release(L"1.1.0", b2, true);
+    Pass(Manifest(L"1.0.0", {L"1.0.0"}));
+    ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
+    const std::wstring manifest = Manifest(L"1.1.0", {L"1.0.0", L"1.1.0"});
+
+    std::string pass = HOPWELL_FAKE_APP;  // the pass tool is built beside it
+    pass.replace(pass.rfind('/') + 1, std::string::npos, "hopwell-pass.exe");
+    std::wstring command = L"\"" + HostPath(pass) + L"\" " + manifest + L" \"" + AppDirectory() +
+                           L"\" " + Utf8ToWide(publicKey);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;  // its lines go nowhere
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    ScopedHandle child(process.hProcess), thread(process.hThread);
+    const std::wstring record = AppPath(L"1.1.0.zip.ranges.resume");
+    uint64_t kept = 0;
+    for (int i = 0; i < 300 && kept < (1u << 20); ++i) {
+        Sleep(50);
+        const std::string text = ReadBytes(record);
+        kept = 0;
+        // The record's fifth line: the count of parts, then the bytes of each.
+        std::istringstream lines(text);
+        std::string line;
+        for (int n = 0; n < 5 && std::getline(lines, line); ++n) {}
+        std::istringstream counts(line);
+        uint64_t count = 0, bytes = 0;
+        for (counts >> count; counts >> bytes;) kept += bytes;
+    }
+    TerminateProcess(child.get(), 1);
+    WaitForSingleObject(child.get(), 10000);
+    ASSERT_GE(kept, 1u << 20);
+    ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
+
+    size_t logLines = 0;
+    BytesAsked("vf-1.1.0.zip", 0, logLines);
+    const Lines lines = Pass(manifest);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"Hoàn tất cập nhật 1.1.0."), lines.end());
+    EXPECT_EQ(ReadBytes(AppPath(L"assets\\big.pak")), asset);
+    EXPECT_LE(BytesAsked("vf-1.1.0.zip", 0, logLines), asset.size() + 100000 - kept);
+    EXPECT_FALSE(FileExists(record));
 }
 
 TEST(RepairOption, IsReadFromTheCommandLine) {
