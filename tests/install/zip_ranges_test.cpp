@@ -62,23 +62,16 @@ TEST(ZipReaderInitTail, FindsTheDirectoryFromTheEndInAsFewReadsAsItsPlaceAllows)
         uint64_t firstRead;
         int reads;  // 0: not an archive
     } cases[] = {
-        {"infozip-dirs.zip", 0, ZipTailBytes, 1},
-        {"infozip-comment.zip", 0, ZipTailBytes, 1},
+        {"infozip-dirs.zip", 0, ZipTailBytes, 1},  {"infozip-comment.zip", 0, ZipTailBytes, 1},
+        {"infozip-zip64.zip", 0, ZipTailBytes, 1}, {"zip64-end.zip", 0, ZipTailBytes, 1},
+        {"infozip-sfx.zip", 0, ZipTailBytes, 1},   {"infozip-sfxadjusted.zip", 0, ZipTailBytes, 1},
         {"infozip-dirs.zip", 65000, ZipTailBytes, 1},   // the largest comment there can be
-        {"infozip-zip64.zip", 0, ZipTailBytes, 1},
-        {"zip64-end.zip", 0, ZipTailBytes, 1},
-        {"infozip-sfx.zip", 0, ZipTailBytes, 1},
-        {"infozip-sfxadjusted.zip", 0, ZipTailBytes, 1},
-        {"infozip-dirs.zip", 0, 98, 2},                  // directory larger than the first read
-        {"infozip-comment.zip", 0, 108, 2},
-        {"infozip-zip64.zip", 0, 98, 2},
-        {"zip64-end.zip", 0, 98, 2},
-        {"infozip-sfx.zip", 0, 98, 2},
-        {"zip64-end.zip", 0, 22, 3},                     // ZIP64 records out of sight too
-        {"infozip-dirs.zip", 0, 22, 3},
+        // A directory larger than the first read; then with ZIP64 records out of sight too.
+        {"infozip-dirs.zip", 0, 98, 2},  {"infozip-comment.zip", 0, 108, 2},
+        {"infozip-zip64.zip", 0, 98, 2}, {"zip64-end.zip", 0, 98, 2}, {"infozip-sfx.zip", 0, 98, 2},
+        {"zip64-end.zip", 0, 22, 3},     {"infozip-dirs.zip", 0, 22, 3},
         {"infozip-dirs.zip", 0, 1 << 30, 1},             // the whole archive
-        {"text.zip", 0, ZipTailBytes, 0},
-        {"fake-end.zip", 0, ZipTailBytes, 1},
+        {"text.zip", 0, ZipTailBytes, 0},  {"fake-end.zip", 0, ZipTailBytes, 1},
     };
     for (const auto& c : cases) {
         std::string bytes = Bytes(c.archive);
@@ -164,12 +157,9 @@ TEST(PlanEntryRanges, JoinsEntriesLessThanTheGapApart) {
         size_t ranges;
         uint64_t atMost;  // bytes
     } cases[] = {
-        {{0}, 1, 100},
-        {{0, 2}, 2, 200},          // 70000 bytes apart
-        {{2, 4}, 1, 60200},        // 60000 bytes apart
-        {{0, 2, 4}, 2, 60300},
-        {{1, 0}, 1, 70300},        // neighbours, whatever the order asked
-        {{4, 0, 1}, 1, 130300},
+        {{0}, 1, 100},      {{0, 2}, 2, 200},       // 70000 bytes apart
+        {{2, 4}, 1, 60200}, {{0, 2, 4}, 2, 60300},  // 60000 bytes apart
+        {{1, 0}, 1, 70300}, {{4, 0, 1}, 1, 130300},  // neighbours, whatever the order asked
         {{0, 1, 2, 3, 4}, 1, bytes.size()},
     };
     for (const auto& c : cases) {
@@ -188,9 +178,8 @@ TEST(RangeImageDirectory, WritesZip64EndRecordsForMoreEntriesThanAPlainOneCounts
     std::string tail, directory;
     ASSERT_EQ(OpenFromEnd(bytes, ZipTailBytes, zip, tail), 2);  // a directory of megabytes
     std::vector<uint32_t> chosen;
-    for (uint32_t i = 1; i < ZipReaderGetNumFiles(zip); ++i) {
+    for (uint32_t i = 1; i < ZipReaderGetNumFiles(zip); ++i)
         if (i % 100 != 0) chosen.push_back(i);
-    }
     ASSERT_GT(chosen.size(), 0xFFFFu);
     std::vector<ByteRange> ranges;
     ASSERT_TRUE(PlanEntryRanges(zip, chosen, ranges));
@@ -198,9 +187,8 @@ TEST(RangeImageDirectory, WritesZip64EndRecordsForMoreEntriesThanAPlainOneCounts
     const std::string image = Image(bytes, ranges, directory);
     ASSERT_TRUE(ZipReaderInitMem(made, image.data(), image.size()));
     ASSERT_EQ(ZipReaderGetNumFiles(made), chosen.size());
-    for (const uint32_t i : {0u, 1000u, static_cast<uint32_t>(chosen.size() - 1)}) {
+    for (const uint32_t i : {0u, 1000u, static_cast<uint32_t>(chosen.size() - 1)})
         EXPECT_EQ(Extracted(made, i), std::to_string(chosen[i]));
-    }
 }
 
 }  // namespace

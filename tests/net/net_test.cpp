@@ -7,7 +7,6 @@
 #include <atomic>
 #include <new>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -52,19 +51,7 @@ std::string Put(const std::string& bytes, const std::string& suffix = "") {
     return "/" + name;
 }
 
-// The Range lines of the GETs of a path ("" for none), in the order they came.
-std::vector<std::string> Gets(const std::string& path) {
-    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
-    std::vector<std::string> ranges;
-    for (std::string method, target, range; std::getline(log, method, '\t');) {
-        std::getline(log, target, '\t');
-        std::getline(log, range);
-        if (method == "GET" && target.substr(0, target.find('?')) == path) ranges.push_back(range);
-    }
-    return ranges;
-}
-
-// The same, ordered by their first byte.
+// The Range lines of the GETs of a path, ordered by their first byte.
 std::vector<std::string> RangesAsked(const std::string& path) {
     std::vector<std::string> ranges = Gets(path);
     std::sort(ranges.begin(), ranges.end(), [](const std::string& a, const std::string& b) {
@@ -89,20 +76,6 @@ DownloadOptions With(const RetryPolicy& policy, std::string* digest = nullptr,
     options.digest = digest;
     options.lowSpeedWindowMs = lowSpeedWindowMs;
     return options;
-}
-
-// The bytes that the GETs of a path asked for after the first `skip` of them.
-uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip) {
-    const std::vector<std::string> ranges = Gets(path);
-    uint64_t bytes = 0;
-    for (size_t i = skip; i < ranges.size(); ++i) {
-        const std::string& range = ranges[i];
-        const size_t dash = range.find('-');
-        const uint64_t first = range.empty() ? 0 : std::stoull(range.substr(6, dash - 6));
-        const uint64_t end = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) + 1 : whole;
-        bytes += end - first;
-    }
-    return bytes;
 }
 
 // Every report, done and total, and when the first came. Reports come on the calling thread,
@@ -217,12 +190,9 @@ TEST(DownloadFile, SegmentsFromTwoMebibytesWhenRangesAreOffered) {
         std::string body, suffix, query;
         std::vector<std::string> ranges;
     } rows[] = {
-        {exact, "-exact", "", four},
-        {odd, "-remainder", "", remainder},
-        {exact.substr(1), "-short", "", {""}},
-        {odd, "-none", "?ranges=none", {""}},
-        {odd, "-absent", "?ranges=", {""}},
-        {odd, "-silent", "?drophead", {""}},
+        {exact, "-exact", "", four},          {odd, "-remainder", "", remainder},
+        {exact.substr(1), "-short", "", {""}}, {odd, "-none", "?ranges=none", {""}},
+        {odd, "-absent", "?ranges=", {""}},   {odd, "-silent", "?drophead", {""}},
         {exact, "-slow", "?slow=60", four},  // half a second a segment: reports as they go
         {odd, "-slow-stream", "?slow=10&ranges=", {""}},
     };
@@ -316,29 +286,34 @@ TEST(LowestSpeed, TransfersBelowItFailWithinTheirWindow) {
 }
 
 // Every range or stream goes on from the byte it reached; only tries that moved less than the
-// free amount count, and only transient answers are retried.
-TEST(DownloadFile, RetriesFromTheByteReached) {
+// free amount count, and only transient answers are retried. Nothing is fetched for which the
+// disk has no room; a body of no length stops 64 MiB short of filling it.
+TEST(DownloadFile, RetriesFromTheByteReachedWithinTheRoomOnDisk) {
     const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(300000);
     RetryPolicy capped = Quick();  // Retry-After: 5 waits 300 ms
     capped.maxRetryAfterMs = 300;
     const int64_t bigSize = kThreshold + 5;
+    constexpr uint64_t kKept = 64ULL << 20;
+    const uint64_t joined = 2 * big.size() - big.size() / 4;
     const struct {
         const std::string* body;
         std::string query;
         RetryPolicy policy;
         bool ok;
-        size_t gets;              // all of them; 0: not counted
-        int64_t promised = -1;    // by a signed manifest: nothing past it is written
-        uint64_t minMs = 0;       // waited for Retry-After, told once
+        int gets;                    // all of them; -1: not counted
+        int64_t promised = -1;       // by a signed manifest: nothing past it is written
+        uint64_t minMs = 0;          // waited for Retry-After, told once
+        uint64_t free = 0;           // what the disk is said to have; 0: what it has
+        size_t partLeft = SIZE_MAX;  // at most, by a failed one
     } rows[] = {
         // Each try is cut before its range's end: only going on from there ever ends.
         {&big, "?drop=200000", Quick(), true, 12},
-        {&big, "?drop=100000", Quick(3), false, 0},
+        {&big, "?drop=100000", Quick(3), false, -1},
         {&big, "?drop=100000", Quick(3, 100000), true, 24},
         {&big, "?busy=3", Quick(), true, 7},
         {&big, "?busy=1&after=5", capped, true, 5, -1, 600},  // the probe's wait, a range's
         {&big, "", Quick(), true, 4, bigSize},
-        {&big, "", Quick(), false, 0, bigSize - 1},
+        {&big, "", Quick(), false, -1, bigSize - 1},
         {&small, "?status=404", Quick(), false, 1},
         {&small, "?drop=100000", Quick(), true, 3},
         {&small, "?drop=100000&ranges=", Quick(), false, 5},  // each try starts again
@@ -347,9 +322,18 @@ TEST(DownloadFile, RetriesFromTheByteReached) {
         {&small, "?drop=200000&ranges=&dropfor=2", Quick(2, 100000), true, 3},
         {&small, "?drop=100000&ranges=&dropfor=2", Quick(), true, 3},
         {&small, "?busy=1", Quick(), true, 2},
-        {&small, "", Quick(), false, 0, 300001},
+        {&small, "", Quick(), false, -1, 300001},
         {&small, "?length=none&ranges=", Quick(), false, 1, 1000},
+        // Four ranges need the file and the copy that joins them.
+        {&big, "", Quick(1), false, 0, -1, 0, joined - 1, 0},
+        {&big, "", Quick(1), true, 4, -1, 0, joined, 0},
+        {&small, "?ranges=", Quick(1), false, 1, -1, 0, 299999, 0},
+        {&small, "?ranges=", Quick(1), true, 1, -1, 0, 300000, 0},
+        {&small, "?ranges=&length=none", Quick(1), false, 1, -1, 0, kKept + 299999, 299999},
+        {&small, "?ranges=&length=none", Quick(1), true, 1, -1, 0, kKept + 300000, 0},
+        {&small, "?ranges=&length=none", Quick(1), false, 1, -1, 0, kKept - 1, 0},
     };
+    const auto realFreeSpace = FreeSpaceAt;
     TempDir dir;
     int n = 0;
     for (const auto& row : rows) {
@@ -358,74 +342,31 @@ TEST(DownloadFile, RetriesFromTheByteReached) {
         const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
         std::string digest, expected;
         int waits = 0;
+        bool lackedSpace = false;
         DownloadOptions options = With(row.policy, &digest);
         options.expectedSize = row.promised;
+        options.lackedSpace = &lackedSpace;
         options.retrying = [&, caller = GetCurrentThreadId()] {
             EXPECT_EQ(GetCurrentThreadId(), caller);
             ++waits;
         };
+        fakeFreeSpace = row.free;
+        FreeSpaceAt = row.free ? FakeFreeSpace : realFreeSpace;
         const uint64_t begun = GetTickCount64();
         EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options), row.ok);
         const uint64_t took = GetTickCount64() - begun;
+        FreeSpaceAt = realFreeSpace;
         if (row.ok) {
             EXPECT_TRUE(ReadBytes(destination) == *row.body);
             EXPECT_TRUE(Sha256OfBytes(*row.body, expected) && digest == expected);
         }
-        EXPECT_TRUE(!row.gets || Gets(path).size() == row.gets);
+        EXPECT_TRUE(row.gets < 0 || Gets(path).size() == static_cast<size_t>(row.gets));
         EXPECT_LE(ReadBytes(destination).size(), static_cast<uint64_t>(row.promised));
         EXPECT_TRUE(!row.minMs || (took >= row.minMs && took < row.minMs + 3000 && waits == 1));
-    }
-}
-
-uint64_t fakeFreeSpace = 0;
-bool FakeFreeSpace(const std::wstring&, uint64_t& available) {
-    available = fakeFreeSpace;
-    return true;
-}
-
-// Nothing is fetched for which the disk has no room; a body of no length stops 64 MiB short of
-// filling it.
-TEST(DownloadFile, RefusesWhatTheDiskHasNoRoomFor) {
-    const std::string big = RandomBytes(kThreshold + 5), small = RandomBytes(300000);
-    constexpr uint64_t kKept = 64ULL << 20;
-    const uint64_t joined = 2 * big.size() - big.size() / 4;
-    const struct {
-        const std::string* body;
-        std::string query;
-        uint64_t free;
-        bool ok;
-        size_t gets;
-        size_t partLeft;  // at most, by a failed one
-    } rows[] = {
-        // Four ranges need the file and the copy that joins them.
-        {&big, "", joined - 1, false, 0, 0},
-        {&big, "", joined, true, 4, 0},
-        {&small, "?ranges=", 299999, false, 1, 0},
-        {&small, "?ranges=", 300000, true, 1, 0},
-        {&small, "?ranges=&length=none", kKept + 299999, false, 1, 299999},
-        {&small, "?ranges=&length=none", kKept + 300000, true, 1, 0},
-        {&small, "?ranges=&length=none", kKept - 1, false, 1, 0},
-    };
-    const auto original = FreeSpaceAt;
-    FreeSpaceAt = FakeFreeSpace;
-    TempDir dir;
-    int n = 0;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(n) + row.query);
-        const std::string path = Put(*row.body, std::to_string(n++));
-        const std::wstring destination = dir.File(std::to_wstring(n) + L".zip");
-        fakeFreeSpace = row.free;
-        bool lackedSpace = false;
-        DownloadOptions options = With(Quick(1));
-        options.lackedSpace = &lackedSpace;
-        EXPECT_EQ(DownloadFile(ServerUrl(path + row.query), destination, nullptr, options),
-                  row.ok);
-        EXPECT_EQ(lackedSpace, !row.ok);
-        EXPECT_EQ(Gets(path).size(), row.gets);
+        EXPECT_TRUE(!row.free || lackedSpace == !row.ok);
+        EXPECT_TRUE(!row.free || row.ok || ReadBytes(destination).empty());
         EXPECT_LE(ReadBytes(destination + L".part").size(), row.partLeft);
-        EXPECT_TRUE(ReadBytes(destination) == (row.ok ? *row.body : ""));
     }
-    FreeSpaceAt = original;
 }
 
 // The ranges are dealt out over the URL and its mirrors, the URL first; a range whose source
@@ -639,9 +580,8 @@ TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
     const std::string body = RandomBytes(kThreshold);
     const std::string path = Put(body);
     const std::string server = "127.0.0.1:" + ReadBytes(HostPath(ServerDirectory() + "/port"));
-    const std::string script = Put("function FindProxyForURL(url, host) { return \"PROXY " +
-                                       server + "\"; }",
-                                   "-script");
+    const std::string script =
+        Put("function FindProxyForURL(url, host) { return \"PROXY " + server + "\"; }", "-script");
     // A script that would send everything direct, were it not minutes in coming: the look-up
     // gives up, and the static proxy carries the request.
     const std::string direct =
@@ -686,17 +626,9 @@ TEST(DownloadFile, GoesOnFromWhereAKilledProcessStopped) {
     const std::string body = RandomBytes(2 * kThreshold), path = Put(body);
     TempDir dir;
     const std::wstring destination = dir.File(L"a.zip");
-    std::string fake = HOPWELL_FAKE_APP;  // the fetch tool is built beside it
-    fake.replace(fake.rfind('/') + 1, std::string::npos, "hopwell-fetch.exe");
-    std::wstring command = L"\"" + HostPath(fake) + L"\" " + ServerUrl(path + "?slow=100") +
-                           L" \"" + destination + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;  // its progress lines go nowhere
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
-    ScopedHandle child(process.hProcess), thread(process.hThread);
+    ScopedHandle child(StartTool(HOPWELL_FAKE_APP, "hopwell-fetch.exe",
+                                 ServerUrl(path + "?slow=100") + L" \"" + destination + L"\""));
+    ASSERT_TRUE(child);
     DownloadRecord record;
     uint64_t recorded = 0;
     for (int i = 0; i < 200 && recorded < kThreshold / 2; ++i) {
@@ -789,10 +721,6 @@ TEST(ProgressReporter, PostsThrottledReportsOfTheWholeUpdate) {
     DestroyWorkerSink(window);
 }
 
-}  // namespace
-
-namespace {
-
 std::vector<DownloadSource> Sources(const std::wstring& url) {
     std::vector<DownloadSource> sources = ProbeSources(url, {}, Quick());
     DropOtherLengths(sources, -1);
@@ -811,10 +739,8 @@ TEST(FetchByteRange, TakesOnlyTheRangeAskedForOfTheSameFile) {
         std::string query;
         bool ok;
     } rows[] = {
-        {"", true},          {"?busy=2", true},   {"?drop=100&dropfor=2", true},
-        {"?drop=100", false},
-        {"?whole", false},   {"?shift=5", false}, {"?total=7", false},
-        {"?status=404", false},
+        {"", true},        {"?busy=2", true},  {"?drop=100&dropfor=2", true}, {"?drop=100", false},
+        {"?whole", false}, {"?shift=5", false}, {"?total=7", false},  {"?status=404", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.query);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <sstream>
 #include <cstdlib>
 
 #include "base/scoped_handle.h"
@@ -49,6 +50,12 @@ std::wstring HostPath(const std::string& unixPath) {
     return path;
 }
 
+uint64_t fakeFreeSpace = 0;
+bool FakeFreeSpace(const std::wstring&, uint64_t& available) {
+    available = fakeFreeSpace;
+    return true;
+}
+
 std::string ServerDirectory() {
     const char* directory = std::getenv("HOPWELL_TEST_SERVER");
     return directory ? directory : "";
@@ -62,6 +69,46 @@ std::wstring ServerUrl(const std::string& pathAndQuery) {
 std::wstring Serve(const std::string& name, const std::string& bytes) {
     EXPECT_TRUE(WriteStringToFile(HostPath(ServerDirectory() + "/www/" + name), bytes));
     return ServerUrl("/" + name);
+}
+
+HANDLE StartTool(std::string app, const char* tool, const std::wstring& arguments,
+                 HANDLE output) {
+    app.replace(app.rfind('/') + 1, std::string::npos, tool);
+    std::wstring command = L"\"" + HostPath(app) + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, output != nullptr, 0, nullptr,
+                        nullptr, &startup, &process))
+        return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+std::vector<std::string> Gets(const std::string& path) {
+    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
+    std::vector<std::string> ranges;
+    for (std::string method, target, range; std::getline(log, method, '\t');) {
+        std::getline(log, target, '\t');
+        std::getline(log, range);
+        if (method == "GET" && target.substr(0, target.find('?')) == path) ranges.push_back(range);
+    }
+    return ranges;
+}
+
+uint64_t BytesAsked(const std::string& path, uint64_t whole, size_t skip) {
+    const std::vector<std::string> ranges = Gets(path);
+    uint64_t bytes = 0;
+    for (size_t i = skip; i < ranges.size(); ++i) {
+        const std::string& range = ranges[i];
+        const size_t dash = range.find('-');
+        const uint64_t first = range.empty() ? 0 : std::stoull(range.substr(6, dash - 6));
+        const uint64_t end = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) + 1 : whole;
+        bytes += end - first;
+    }
+    return bytes;
 }
 
 std::vector<std::wstring> LoggedBy(const std::function<void(HWND window)>& work) {

@@ -180,13 +180,7 @@ TEST_F(Pack, RefusesWhatPublishRefusesAndWritesNothing) {
     };
     for (const auto& c : cases) {
         ClearDirectory(release);
-        std::filesystem::remove_all(build);
-        std::filesystem::create_directories(build);
-        for (const auto& [name, bytes] : c.build) {
-            const std::filesystem::path path = build + L"\\" + name;
-            std::filesystem::create_directories(path.parent_path());
-            ASSERT_TRUE(WriteStringToFile(path.wstring(), bytes)) << WideToUtf8(name);
-        }
+        MakeTree(build, c.build);
         if (!c.earlierList.empty()) {
             ASSERT_TRUE(WriteStringToFile(release + L"\\0.9.files", c.earlierList));
         }
@@ -209,10 +203,9 @@ TEST(UserGlob, MatchesWithinOneFolderInAnyCase) {
         {L"saves/*.ini", L"a.ini", false},    {L"saves/*.ini", L"saves/x/a.ini", false},
         {L"s?ves/*", L"saves/a", true},       {L"*/a.ini", L"x/y/a.ini", false},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(MatchesUserGlob(c.glob, c.path), c.matches)
             << WideToUtf8(c.glob) << " " << WideToUtf8(c.path);
-    }
 }
 
 }  // namespace

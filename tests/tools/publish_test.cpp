@@ -312,14 +312,10 @@ TEST_F(Publish, AFallbackManifestUrlIsTriedWhenTheFirstFails) {
                        invalid = L"Chữ ký thông tin phiên bản không hợp lệ.";
     for (const auto& [urls, keyed, line] :
          std::initializer_list<std::tuple<std::vector<std::wstring>, bool, std::wstring>>{
-             {{down, good}, false, current},
-             {{missing, down, good}, false, current},
-             {{down, missing}, false, unreachable},
-             {{down, good}, true, current},
-             {{badSig, good}, true, current},
-             {{unsigned_, good}, true, current},
-             {{badSig, down}, true, invalid},
-             {{down, unsigned_}, true, invalid},
+             {{down, good}, false, current}, {{missing, down, good}, false, current},
+             {{down, missing}, false, unreachable}, {{down, good}, true, current},
+             {{badSig, good}, true, current}, {{unsigned_, good}, true, current},
+             {{badSig, down}, true, invalid}, {{down, unsigned_}, true, invalid},
              {{down, down}, true, unreachable}}) {
         const std::string trusted = keyed ? publicKey : "";
         EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, urls, trusted, k2030); }),

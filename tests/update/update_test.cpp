@@ -58,14 +58,24 @@ std::string TestArchive(const std::string& name) {
     return ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name));
 }
 
+// f0..f7 of version 1.0 alone in AppDirectory.
+void WriteOldFiles() {
+    ClearDirectory(AppDirectory());
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old"));
+}
+
+// A pass with the server out of reach.
+Lines PassWithoutServer() {
+    return LoggedBy([](HWND window) { RunUpdatePass(window, L"http://127.0.0.1:1/v.json"); });
+}
+
 // A pass over AppDirectory holding f0..f7 of version 1.0 (in-use.zip has them as 2.0), f3 held
 // with holdShare unless 0 (for releaseMs, unless 0), against a manifest offering 2.0 at
 // archiveUrl. Its lines, the download's progress left out.
 Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
                          const char* installed = "1.0", DWORD releaseMs = 0) {
-    ClearDirectory(AppDirectory());
-    for (int i = 0; i < 8; ++i)
-        WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old");
+    WriteOldFiles();
     WriteStringToFile(AppPath(L"version.ini"), std::string("version=") + installed + "\r\n");
     const std::wstring manifest =
         Serve("pass.json", R"({"latest_version": "2.0", "download_urls": {"2.0": ")" +
@@ -82,12 +92,6 @@ Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
     return lines;
 }
 
-uint64_t fakeFreeSpace = 0;
-bool FakeFreeSpace(const std::wstring&, uint64_t& available) {
-    available = fakeFreeSpace;
-    return true;
-}
-
 // A journal that would take a file outside the application directory and delete one of it.
 const std::string kForgedJournal =
     "hopwell-commit\nversion\t2.0\nfile\t..\\outside.txt\tf1.txt\t\nfile\tf2.txt\tf2.txt\t\n"
@@ -100,6 +104,9 @@ const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\t
 TEST(UpdatePass, EndsWithWhatBecameOfIt) {
     const std::wstring fetch = L"Đang tải bản 2.0...", unpack = L"Đang giải nén 2.0...",
                        failed = L"Giải nén thất bại: 2.0", unfinished = L"Cập nhật chưa hoàn tất.";
+    const Lines done = {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
+                        L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.",
+                        L"Cập nhật hoàn tất.", L"enable-start", L"progress 100"};
     const std::wstring archive = Serve("in-use.zip", TestArchive("in-use.zip"));
     const struct {
         std::wstring archiveUrl;
@@ -109,10 +116,7 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         uint64_t freeSpace = 0;  // what the disk is said to have; 0: what it has
     } rows[] = {
         {archive, 0, 0, "2.0", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.0).", L"enable-start"}},
-        {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, 0, "1.0",
-         {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
-          L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.", L"Cập nhật hoàn tất.",
-          L"enable-start", L"progress 100"}},
+        {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, 0, "1.0", done},
         {ServerUrl("/missing.zip"), 0, 0, "1.0",
          {kCheck, fetch, L"Tải thất bại: 2.0", unfinished, L"enable-start", L"progress 0"}},
         // The download of the only version filled the bar; the failed unpack empties it again.
@@ -120,10 +124,7 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
          {kCheck, fetch, unpack, L"Không đủ dung lượng trống để cài 2.0.", failed, unfinished,
           L"enable-start", L"progress 0"}},
         // Held for a few seconds without delete sharing, as a scanner holds a new file.
-        {archive, FILE_SHARE_READ, 3000, "1.0",
-         {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
-          L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.", L"Cập nhật hoàn tất.",
-          L"enable-start", L"progress 100"}},
+        {archive, FILE_SHARE_READ, 3000, "1.0", done},
         {archive, 0, 0, "1.0",
          {kCheck, fetch, L"Không đủ dung lượng trống để tải 2.0.", L"Tải thất bại: 2.0",
           unfinished, L"enable-start", L"progress 0"},
@@ -132,13 +133,11 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         // real one, with an entry after it that fails: refused before anything is written.
         {Serve("forged.zip", StoredArchive({{"f3.txt", "new 3"},
                                             {"hopwell-commit.journal", kForgedJournal},
-                                            {"bad?name", ""}})),
-         0, 0, "1.0",
+                                            {"bad?name", ""}})), 0, 0, "1.0",
          {kCheck, fetch, unpack, L"Đường dẫn không hợp lệ trong file ZIP: hopwell-commit.journal",
           L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
-        {Serve("injected.zip", StoredArchive({{"f3.txt", "new 3"},
-                                              {kInjectedName, ""},
-                                              {"bad?name", ""}})),
+        {Serve("injected.zip",
+               StoredArchive({{"f3.txt", "new 3"}, {kInjectedName, ""}, {"bad?name", ""}})),
          0, 0, "1.0",
          {kCheck, fetch, unpack,
           L"Đường dẫn không hợp lệ trong file ZIP: " + Utf8ToWide(kInjectedName),
@@ -170,7 +169,7 @@ TEST(UpdatePass, ResolvesAKilledCommitWithoutTheServer) {
         WriteStringToFile(AppPath(L"version.ini"), "version=1.0\r\n");
         LoggedBy([](HWND) { ASSERT_TRUE(ExtractZip(HostPath(HOPWELL_TEST_ARCHIVES "/in-use.zip"), L"2.0")); });
         if (recorded) WriteStringToFile(AppPath(L"version.ini"), "version=2.0\r\n");
-        EXPECT_EQ(LoggedBy([](HWND window) { RunUpdatePass(window, L"http://127.0.0.1:1/v.json"); }),
+        EXPECT_EQ(PassWithoutServer(),
                   (Lines{kCheck, L"Không thể lấy thông tin phiên bản từ server.", L"enable-start"}));
         for (int i = 0; i < 8; ++i)
             EXPECT_EQ(ReadBytes(AppPath(L"f" + std::to_wstring(i) + L".txt")),
@@ -185,24 +184,14 @@ const std::wstring kWaiting = L"Đang chờ một lượt cập nhật khác k�
 // hopwell-pass over directory, its lines as they come; onLine may answer each before the next.
 Lines PassInAnotherProcess(const std::wstring& manifest, const std::wstring& directory,
                            const std::function<void(const std::wstring&)>& onLine) {
-    std::string tool = HOPWELL_FAKE_APP;  // built beside it
-    tool.replace(tool.rfind('/') + 1, std::string::npos, "hopwell-pass.exe");
-    std::wstring command =
-        L"\"" + HostPath(tool) + L"\" " + manifest + L" \"" + directory + L"\"";
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE reading = nullptr, writing = nullptr;
     if (!CreatePipe(&reading, &writing, &inherit, 0)) return {L"no pipe"};
     ScopedHandle output(reading), input(writing);
     SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writing;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process))
-        return {L"not started"};
-    ScopedHandle child(process.hProcess), thread(process.hThread);
+    ScopedHandle child(StartTool(HOPWELL_FAKE_APP, "hopwell-pass.exe",
+                                 manifest + L" \"" + directory + L"\"", writing));
+    if (!child) return {L"not started"};
     input.reset();  // the pipe ends when the child's end closes
     Lines lines;
     std::string pending;
@@ -247,16 +236,12 @@ TEST(UpdatePass, LeavesADamagedJournalAndEveryFileAlone) {
     const std::wstring outside = AppDirectory() + L"\\..\\outside.txt";
     for (const std::string& journal : rows) {
         SCOPED_TRACE(journal);
-        ClearDirectory(AppDirectory());
-        for (int i = 0; i < 8; ++i)
-            ASSERT_TRUE(WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old"));
+        WriteOldFiles();
         ASSERT_TRUE(WriteStringToFile(outside, "outside"));
         ASSERT_TRUE(WriteStringToFile(AppPath(L"hopwell-commit.journal"), journal));
         for (int start = 0; start < 2; ++start)
-            EXPECT_EQ(
-                LoggedBy([](HWND window) { RunUpdatePass(window, L"http://127.0.0.1:1/v.json"); }),
-                (Lines{L"Không thể khôi phục lần cập nhật trước.", L"Cập nhật chưa hoàn tất.",
-                       L"enable-start"}));
+            EXPECT_EQ(PassWithoutServer(), (Lines{L"Không thể khôi phục lần cập nhật trước.",
+                                                  L"Cập nhật chưa hoàn tất.", L"enable-start"}));
         EXPECT_EQ(ReadBytes(AppPath(L"hopwell-commit.journal")), journal);
         EXPECT_EQ(ReadBytes(outside), "outside");
         for (int i = 0; i < 8; ++i)
@@ -395,36 +380,26 @@ TEST(ParseManifest, FindsQuotedValuesWithoutParsingJson) {
         Urls urls;
     } rows[] = {
         {R"({"latest_version": "1.10.0", "download_urls": {"1.9.0": "u9", "1.10.0": "u10"}})",
-         L"1.10.0",
-         {{L"1.9.0", L"u9"}, {L"1.10.0", L"u10"}}},
+         L"1.10.0", {{L"1.9.0", L"u9"}, {L"1.10.0", L"u10"}}},
         {"{ \"download_urls\" :\n{\n\"2\"\t:\t\"u2\" ,\r\n \"1\" : \"u1\"\n},\"latest_version\"\n "
-         ":\n\t\"2\"}",
-         L"2",
-         {{L"1", L"u1"}, {L"2", L"u2"}}},
+         ":\n\t\"2\"}", L"2", {{L"1", L"u1"}, {L"2", L"u2"}}},
         {R"({"latest_version": 3, "x": "y"})", L"x", {}},  // a bare value pairs with the next text
         {R"({"latest_version":"1","download_urls":{"1":"a","1":"b"}})", L"1", {{L"1", L"b"}}},
-        {R"({"latest_version":"1","download_urls":{"1":"https:\/\/h\/a.zip"}})",
-         L"1",
+        {R"({"latest_version":"1","download_urls":{"1":"https:\/\/h\/a.zip"}})", L"1",
          {{L"1", L"https:\\/\\/h\\/a.zip"}}},
-        {R"({"latest_version":"3","download_urls":{"1":"a","2":"b}c","3":"d"}})",
-         L"3",
+        {R"({"latest_version":"3","download_urls":{"1":"a","2":"b}c","3":"d"}})", L"3",
          {{L"1", L"a"}}},
         {R"({"latest_version":"3","download_urls":{"1":"a","2" "b"}})", L"3", {{L"1", L"a"}}},
         {R"({"latest_version": "1.0", "download_urls": "none"})", L"1.0", {}},
         {R"({"latest_version": "1.0", "download_urls": { "1.0": "u")", L"1.0", {}},
         {"garbage \"latest_version\" junk : more \"7.0\"", L"7.0", {}},
         {"{\"latest_version\":\"1.0-\xC3\xA1\",\"download_urls\":{\"1\":\"\xE1\xBA\xA1\",\"2\":"
-         "\"\xFF\"}}",
-         L"1.0-\u00E1",
-         {{L"1", L"\u1EA1"}, {L"2", L"\uFFFD"}}},
+         "\"\xFF\"}}", L"1.0-\u00E1", {{L"1", L"\u1EA1"}, {L"2", L"\uFFFD"}}},
         {std::string("{\"latest_version\":\"1\",") + '\0' + "\"download_urls\":{\"1\":\"u\"}}",
-         L"1",
-         {{L"1", L"u"}}},
+         L"1", {{L"1", L"u"}}},
         {R"({"latest_version": "", "download_urls": {"1": "u"}})", nullptr, {}},
-        {R"({"Latest_Version": "1.0"})", nullptr, {}},
-        {R"({latest_version: "1.0"})", nullptr, {}},
-        {R"({"latest_version" "1.0"})", nullptr, {}},
-        {R"({"latest_version": "1.0)", nullptr, {}},
+        {R"({"Latest_Version": "1.0"})", nullptr, {}}, {R"({latest_version: "1.0"})", nullptr, {}},
+        {R"({"latest_version" "1.0"})", nullptr, {}}, {R"({"latest_version": "1.0)", nullptr, {}},
         {"<html>404 Not Found</html>", nullptr, {}},
     };
     for (const auto& row : rows) {
@@ -611,9 +586,8 @@ TEST(VerifySignature, AcceptsOnlyTheExactBytesSignedByTheKey) {
         {"a key a digit short", kData, kSignature, kKey.substr(1), false},
         {"no key", kData, kSignature, "", false},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
         EXPECT_EQ(VerifySignature(c.data, c.signature, c.key), c.valid) << c.what;
-    }
 }
 
 }  // namespace

@@ -117,6 +117,9 @@ protected:
     void InstallFirst() {
         Release(L"1.0.0", kBuild1);
         Release(L"1.1.0", kBuild2);
+        InstallReleased();
+    }
+    void InstallReleased() {
         Pass(Manifest(L"1.0.0", {L"1.0.0"}));
         ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
         CreateDirectoryW(AppPath(L"saves").c_str(), nullptr);
@@ -171,8 +174,7 @@ TEST_F(VersionFiles, AnInstallRemovesWhatTheVersionDropsWithinItsCommit) {
             if (recorded) WriteInstalledVersion(AppPath(L"version.ini"), L"1.1.0");
             Pass(L"http://127.0.0.1:1/v.json");
             Files expected = recorded ? Expected(kBuild2, L"1.1.0") : before;
-            if (recorded) expected.erase(L"config.ini");  // this unpack was told of no user file
-            if (recorded) expected[L"config.ini"] = "defaults 2";
+            if (recorded) expected[L"config.ini"] = "defaults 2";  // told of no user file
             EXPECT_EQ(Tree(), expected);
         }
         EXPECT_FALSE(FileExists(AppPath(L"hopwell-commit.journal")));
@@ -252,25 +254,6 @@ TEST_F(VersionFiles, ListsTheManifestSignsOrLacks) {
     }
 }
 
-// The bytes the GETs of a served file asked for since the log had skip lines.
-uint64_t BytesAsked(const std::string& name, uint64_t whole, size_t& lines) {
-    std::istringstream log(ReadBytes(HostPath(ServerDirectory() + "/requests.log")));
-    uint64_t bytes = 0;
-    size_t n = 0;
-    for (std::string method, target, range; std::getline(log, method, '\t'); ++n) {
-        std::getline(log, target, '\t');
-        std::getline(log, range);
-        if (n < lines || method != "GET" || target.substr(1, target.find('?') - 1) != name)
-            continue;
-        const size_t dash = range.find('-');
-        bytes += range.empty() ? whole
-                               : std::stoull(range.substr(dash + 1)) + 1 -
-                                     std::stoull(range.substr(6, dash - 6));
-    }
-    lines = n;
-    return bytes;
-}
-
 // 1.0.0 to 1.2.0 with lists for every version is one step, logged as 1.2.0 alone, that
 // fetches the changed entries only, from full builds or patches, by range or, from a server
 // without ranges, whole. A version without a list makes it one by one; an entry whose bytes
@@ -325,28 +308,20 @@ TEST_F(VersionFiles, CatchesUpInOneStepFetchingOnlyWhatDiffers) {
             listDigests[L"1.2.0"] = HexText(digest);
             Serve("vf-1.2.0.files", list);
         }
-        Pass(Manifest(L"1.0.0", {L"1.0.0"}));
-        ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
-        CreateDirectoryW(AppPath(L"saves").c_str(), nullptr);
-        ASSERT_TRUE(WriteStringToFile(AppPath(L"saves\\game.sav"), "progress"));
-        ASSERT_TRUE(WriteStringToFile(AppPath(L"config.ini"), "mine"));
+        InstallReleased();
         const Files before = Tree();
-        size_t logLines = 0;
+        const std::vector<std::wstring> versions = {L"1.0.0", L"1.1.0", L"1.2.0"};
+        std::map<std::wstring, size_t> gets;  // of each archive before the pass
         uint64_t archives = 0;
-        for (const wchar_t* v : {L"1.0.0", L"1.1.0", L"1.2.0"}) {
-            const uint64_t size = ReadBytes(release + L"\\" + v + L".zip").size();
-            archives += size;
-            BytesAsked("vf-" + WideToUtf8(v) + ".zip", size, logLines);
+        for (const std::wstring& v : versions) {
+            archives += ReadBytes(release + L"\\" + v + L".zip").size();
+            gets[v] = Gets("/vf-" + WideToUtf8(v) + ".zip").size();
         }
-
-        const Lines lines = Pass(Manifest(L"1.2.0", {L"1.0.0", L"1.1.0", L"1.2.0"}, true, "",
-                                          row.unlisted));
+        const Lines lines = Pass(Manifest(L"1.2.0", versions, true, "", row.unlisted));
         uint64_t asked = 0;
-        for (const wchar_t* v : {L"1.0.0", L"1.1.0", L"1.2.0"}) {
-            size_t from = logLines;
-            asked += BytesAsked("vf-" + WideToUtf8(v) + ".zip",
-                                ReadBytes(release + L"\\" + v + L".zip").size(), from);
-        }
+        for (const std::wstring& v : versions)
+            asked += BytesAsked("/vf-" + WideToUtf8(v) + ".zip",
+                                ReadBytes(release + L"\\" + v + L".zip").size(), gets[v]);
         const auto has = [&](const std::wstring& line) {
             return std::find(lines.begin(), lines.end(), line) != lines.end();
         };
@@ -381,17 +356,9 @@ TEST_F(VersionFiles, AKilledCatchUpGoesOnFromTheRangesItHad) {
     ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
     const std::wstring manifest = Manifest(L"1.1.0", {L"1.0.0", L"1.1.0"});
 
-    std::string pass = HOPWELL_FAKE_APP;  // the pass tool is built beside it
-    pass.replace(pass.rfind('/') + 1, std::string::npos, "hopwell-pass.exe");
-    std::wstring command = L"\"" + HostPath(pass) + L"\" " + manifest + L" \"" + AppDirectory() +
-                           L"\" " + Utf8ToWide(publicKey);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;  // its lines go nowhere
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
-    ScopedHandle child(process.hProcess), thread(process.hThread);
+    ScopedHandle child(StartTool(HOPWELL_FAKE_APP, "hopwell-pass.exe", manifest + L" \"" +
+                                 AppDirectory() + L"\" " + Utf8ToWide(publicKey)));
+    ASSERT_TRUE(child);
     const std::wstring record = AppPath(L"1.1.0.zip.ranges.resume");
     uint64_t kept = 0;
     for (int i = 0; i < 300 && kept < (1u << 20); ++i) {
@@ -411,12 +378,11 @@ TEST_F(VersionFiles, AKilledCatchUpGoesOnFromTheRangesItHad) {
     ASSERT_GE(kept, 1u << 20);
     ASSERT_EQ(ReadInstalledVersion(AppPath(L"version.ini")), L"1.0.0");
 
-    size_t logLines = 0;
-    BytesAsked("vf-1.1.0.zip", 0, logLines);
+    const size_t gets = Gets("/vf-1.1.0.zip").size();
     const Lines lines = Pass(manifest);
     EXPECT_NE(std::find(lines.begin(), lines.end(), L"Hoàn tất cập nhật 1.1.0."), lines.end());
     EXPECT_EQ(ReadBytes(AppPath(L"assets\\big.pak")), asset);
-    EXPECT_LE(BytesAsked("vf-1.1.0.zip", 0, logLines), asset.size() + 100000 - kept);
+    EXPECT_LE(BytesAsked("/vf-1.1.0.zip", 0, gets), asset.size() + 100000 - kept);
     EXPECT_FALSE(FileExists(record));
 }
 
@@ -426,8 +392,7 @@ TEST(RepairOption, IsReadFromTheCommandLine) {
         bool repair;
     } rows[] = {{L"launcher.exe --repair", true},
                 {L"\"C:\\Program Files\\x\\launcher.exe\" -x --repair", true},
-                {L"launcher.exe", false},
-                {L"--repair", false},
+                {L"launcher.exe", false}, {L"--repair", false},
                 {L"launcher.exe \"--repair now\"", false}};
     for (const auto& row : rows) EXPECT_EQ(RepairRequested(row.line), row.repair) << row.line;
 }
