@@ -1,6 +1,6 @@
 #pragma once
-// Some entries of a remote archive, fetched by range: which ranges hold them, and the central
-// directory that makes those ranges, joined in order, an archive of these entries alone.
+// Some entries of a remote archive, fetched by range: which ranges hold them, and where each
+// lies once the ranges are joined.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,16 +20,6 @@ constexpr uint64_t kJoinGapBytes = 64u << 10;
 bool PlanEntryRanges(const ZipReader& zip, const std::vector<uint32_t>& indices,
                      std::vector<ByteRange>& ranges);
 
-// Appends the central records of the entries at indices to records, pointing at where their
-// local headers lie once the ranges are joined in order behind base bytes.
-bool RangeImageRecords(const ZipReader& zip, const std::vector<uint32_t>& indices,
-                       const std::vector<ByteRange>& ranges, uint64_t base,
-                       std::string& records);
-
-// The end records of a directory (ZIP64 ones too when a value needs them).
-std::string ZipEndRecords(uint64_t entries, uint64_t directorySize, uint64_t directoryOffset);
-
-// The central directory and end records that follow the ranges, fetched and joined in their
-// order, to make an archive of the entries at indices alone.
-bool RangeImageDirectory(const ZipReader& zip, const std::vector<uint32_t>& indices,
-                         const std::vector<ByteRange>& ranges, std::string& directory);
+// Where the byte at archiveOffset lies once the ranges are joined in order; false when no
+// range holds it.
+bool JoinedOffset(const std::vector<ByteRange>& ranges, uint64_t archiveOffset, uint64_t& joined);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -28,9 +29,9 @@ constexpr uint16_t FlagStrongEncryption = 0x0040;
 // Deflate cannot do better than 1032:1 (two 1-bit codes per 258-byte match), so an entry
 // that claims more is refused before anything is allocated for it.
 constexpr uint64_t MaxDeflateRatio = 1032;
-// zlib counts in 32 bits; larger inputs are fed in pieces. Output goes out in windows small
-// enough that its CRC is taken while the bytes are still in cache.
-constexpr uint64_t InputChunk = 1u << 30;
+// Input is asked for in pieces that a reader from a stream can buffer. Output goes out in
+// windows small enough that its CRC is taken while the bytes are still in cache.
+constexpr uint64_t InputChunk = 1u << 20;
 constexpr uint64_t OutputWindow = 256u << 10;
 
 uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -244,41 +245,6 @@ bool LocateData(const ZipReader& zip, const ZipEntryStat& stat, uint64_t& dataPo
     return true;
 }
 
-bool Inflate(const uint8_t* in, uint64_t inSize, uint8_t* out, uint64_t outSize, uLong& crc) {
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return false;
-    uint64_t inLeft = inSize;
-    uint64_t outLeft = outSize;
-    stream.next_in = const_cast<Bytef*>(in);
-    stream.next_out = out;
-    bool ok = false;
-    for (;;) {
-        if (stream.avail_in == 0 && inLeft > 0) {
-            const uint64_t take = std::min(inLeft, InputChunk);
-            stream.avail_in = static_cast<uInt>(take);
-            inLeft -= take;
-        }
-        if (stream.avail_out == 0 && outLeft > 0) {
-            const uint64_t give = std::min(outLeft, OutputWindow);
-            stream.avail_out = static_cast<uInt>(give);
-            outLeft -= give;
-        }
-        Bytef* before = stream.next_out;
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        crc = crc32_z(crc, before, static_cast<z_size_t>(stream.next_out - before));
-        if (status == Z_STREAM_END) {
-            ok = stream.avail_out == 0 && outLeft == 0;  // exactly the declared size
-            break;
-        }
-        // Z_BUF_ERROR here means no progress is possible: the input ran out (truncated) or
-        // the output is full while the stream goes on (more data than declared).
-        if (status != Z_OK) break;
-    }
-    inflateEnd(&stream);
-    return ok;
-}
-
 }  // namespace
 
 bool ZipReaderInitMem(ZipReader& zip, const void* data, uint64_t size) {
@@ -377,16 +343,19 @@ void* ZipReaderExtractToHeap(const ZipReader& zip, uint32_t index, uint64_t* siz
         static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stat.uncompressedSize) + 1));
     if (!buffer) return nullptr;
     const uint8_t* in = zip.data + dataPos;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    bool ok = false;
-    if (stat.method == ZipMethodStored) {
-        std::memcpy(buffer, in, static_cast<size_t>(stat.uncompressedSize));
-        crc = crc32_z(crc, buffer, static_cast<z_size_t>(stat.uncompressedSize));
-        ok = true;
-    } else {
-        ok = Inflate(in, stat.compressedSize, buffer, stat.uncompressedSize, crc);
-    }
-    if (!ok || crc != stat.crc32) {
+    uint8_t* out = buffer;
+    const bool ok = ZipInflateEntry(
+        stat,
+        [&](size_t take) {
+            in += take;
+            return in - take;
+        },
+        [&](const uint8_t* data, size_t made) {
+            std::memcpy(out, data, made);
+            out += made;
+            return true;
+        });
+    if (!ok) {
         std::free(buffer);
         return nullptr;
     }
@@ -395,6 +364,67 @@ void* ZipReaderExtractToHeap(const ZipReader& zip, uint32_t index, uint64_t* siz
 }
 
 void ZipFree(void* buffer) { std::free(buffer); }
+
+bool ZipLocalDataOffset(const uint8_t* header, uint64_t& dataOffset) {
+    if (Read32(header) != LocalHeaderSignature) return false;
+    dataOffset = LocalHeaderSize + Read16(header + 26) + Read16(header + 28);
+    return true;
+}
+
+bool ZipInflateEntry(const ZipEntryStat& stat, const std::function<const uint8_t*(size_t)>& read,
+                     const std::function<bool(const uint8_t*, size_t)>& write) {
+    if (!stat.isSupported) return false;
+    const bool stored = stat.method == ZipMethodStored;
+    if (stored ? stat.compressedSize != stat.uncompressedSize
+               : stat.uncompressedSize / MaxDeflateRatio > stat.compressedSize)
+        return false;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    uint64_t inLeft = stat.compressedSize;
+    if (stored) {
+        while (inLeft > 0) {
+            const size_t take = static_cast<size_t>(std::min(inLeft, InputChunk));
+            const uint8_t* data = read(take);
+            if (!data || !write(data, take)) return false;
+            crc = crc32_z(crc, data, take);
+            inLeft -= take;
+        }
+        return crc == stat.crc32;
+    }
+    std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[OutputWindow]);
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (!out || inflateInit2(&stream, -MAX_WBITS) != Z_OK) return false;
+    uint64_t produced = 0;
+    bool ok = false;
+    for (;;) {
+        if (stream.avail_in == 0 && inLeft > 0) {
+            const size_t take = static_cast<size_t>(std::min(inLeft, InputChunk));
+            const uint8_t* data = read(take);
+            if (!data) break;
+            stream.next_in = const_cast<Bytef*>(data);
+            stream.avail_in = static_cast<uInt>(take);
+            inLeft -= take;
+        }
+        stream.next_out = out.get();
+        stream.avail_out = static_cast<uInt>(OutputWindow);
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const size_t made = OutputWindow - stream.avail_out;
+        // More than declared is refused before it is written.
+        if (made > stat.uncompressedSize - produced) break;
+        produced += made;
+        crc = crc32_z(crc, out.get(), made);
+        if (made > 0 && !write(out.get(), made)) break;
+        if (status == Z_STREAM_END) {
+            ok = produced == stat.uncompressedSize && crc == stat.crc32;
+            break;
+        }
+        // No progress with the input all read: the data is cut short.
+        if (status == Z_BUF_ERROR && stream.avail_in == 0 && inLeft == 0) break;
+        if (status != Z_OK && status != Z_BUF_ERROR) break;
+    }
+    inflateEnd(&stream);
+    return ok;
+}
 
 bool ZipReaderEnd(ZipReader& zip) {
     const bool wasOpen = zip.data != nullptr;

@@ -7,6 +7,7 @@
 // with false or a null buffer; nothing in the image is trusted before it is range-checked.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // Stored names longer than this are cut to it.
@@ -79,6 +80,21 @@ bool ZipReaderFileStat(const ZipReader& zip, uint32_t index, ZipEntryStat& stat)
 void* ZipReaderExtractToHeap(const ZipReader& zip, uint32_t index, uint64_t* size);
 
 void ZipFree(void* buffer);
+
+// A local header's fixed part, which says how far its entry's data lies past the header.
+constexpr uint64_t ZipLocalHeaderSize = 30;
+
+// Where the data of the entry whose local header starts with these ZipLocalHeaderSize bytes
+// begins, counted from the header; false when they are no local header.
+bool ZipLocalDataOffset(const uint8_t* header, uint64_t& dataOffset);
+
+// Inflates (or copies, when stored) one entry's compressedSize bytes, which read(size) gives in
+// order (a pointer to the next size bytes, valid until the next call; null when it cannot),
+// handing the output to write in pieces as it comes. True when the output has
+// exactly the entry's size and CRC-32; false when a read or write fails or the data is damaged,
+// encrypted, of a method our reader lacks, or of another size or CRC.
+bool ZipInflateEntry(const ZipEntryStat& stat, const std::function<const uint8_t*(size_t)>& read,
+                     const std::function<bool(const uint8_t*, size_t)>& write);
 
 // Closes the reader. The image is not touched.
 bool ZipReaderEnd(ZipReader& zip);

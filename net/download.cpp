@@ -56,27 +56,37 @@ PartRanges WholeFile(uint64_t length) {
     return parts;
 }
 
-// The ranges, joined in order, cut into four parts of equal length (the last one also takes
-// the remainder): a part may end or begin within a range.
-PartRanges SpreadRanges(const std::vector<ByteRange>& ranges) {
-    uint64_t total = 0;
-    for (const ByteRange& range : ranges) total += range.Length();
-    PartRanges parts;
-    int part = 0;
-    uint64_t room = total / kSegmentCount;  // left in the current part
-    for (ByteRange rest : ranges) {
-        for (;;) {
-            if (part == kSegmentCount - 1 || rest.Length() <= room) {
-                parts[part].push_back(rest);
-                room -= std::min(room, rest.Length());
-                break;
-            }
-            if (room > 0) parts[part].push_back({rest.first, rest.first + room - 1});
-            rest.first += room;
-            room = total / kSegmentCount;
-            ++part;
+// A piece of the ranges joined: where it lies in the joined bytes, in the file, and in its part.
+struct Stripe {
+    uint64_t joined;
+    ByteRange bytes;
+    int part;
+    uint64_t partOffset;
+};
+
+// The ranges joined, cut into stripes of kStripeBytes (and at the ends of ranges), stripe k of
+// the joined bytes dealt to part k % 4.
+std::vector<Stripe> StripeRanges(const std::vector<ByteRange>& ranges) {
+    std::vector<Stripe> stripes;
+    std::array<uint64_t, kSegmentCount> partLengths{};
+    uint64_t joined = 0;
+    for (const ByteRange& range : ranges) {
+        for (uint64_t at = range.first; at <= range.last;) {
+            const uint64_t k = joined / kStripeBytes;
+            const int part = static_cast<int>(k % kSegmentCount);
+            const uint64_t take = std::min((k + 1) * kStripeBytes - joined, range.last - at + 1);
+            stripes.push_back({joined, {at, at + take - 1}, part, partLengths[part]});
+            partLengths[part] += take;
+            joined += take;
+            at += take;
         }
     }
+    return stripes;
+}
+
+PartRanges PartsOf(const std::vector<Stripe>& stripes) {
+    PartRanges parts;
+    for (const Stripe& stripe : stripes) parts[stripe.part].push_back(stripe.bytes);
     return parts;
 }
 
@@ -182,7 +192,7 @@ TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uin
 // the merge before anything is appended.
 bool MergeParts(const std::vector<std::wstring>& partPaths,
                 const std::array<ScopedFile, kSegmentCount>& parts,
-                const std::vector<uint64_t>& segmentLengths, const std::string& trailer) {
+                const std::vector<uint64_t>& segmentLengths) {
     for (int i = 0; i < kSegmentCount; ++i) {
         bool exists = false;
         if (FileLength(partPaths[i], exists) != segmentLengths[i] || !exists) return false;
@@ -205,11 +215,7 @@ bool MergeParts(const std::vector<std::wstring>& partPaths,
             }
         }
     }
-    DWORD written = 0;
-    return trailer.empty() ||
-           (WriteFile(parts[0].get(), trailer.data(), static_cast<DWORD>(trailer.size()),
-                      &written, nullptr) &&
-            written == trailer.size());
+    return true;
 }
 
 }  // namespace
@@ -267,11 +273,81 @@ TransferEnd DownloadPieces(SegmentTask task, const std::vector<ByteRange>& piece
     return TransferEnd::Whole;
 }
 
-// Fetches the file's bytes that partRanges name into the four parts, then joins them, followed
-// by trailer, into destination.
+// The parts of a striped download read in the order of the joined ranges: each read waits for
+// its part's worker to have written the bytes. Handles of its own, as the workers write through
+// theirs at their file positions.
+class PartFollower final : public ArrivingBytes {
+public:
+    PartFollower(const std::vector<Stripe>& stripes,
+                 const std::array<std::atomic<uint64_t>, kSegmentCount>& partBytes,
+                 const std::array<std::atomic<bool>, kSegmentCount>& finished,
+                 const std::atomic<bool>& stopped)
+        : stripes_(stripes), partBytes_(partBytes), finished_(finished), stopped_(stopped) {}
+
+    bool Open(const std::vector<std::wstring>& partPaths) {
+        for (int i = 0; i < kSegmentCount; ++i) {
+            parts_[i].reset(CreateFileW(partPaths[i].c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!parts_[i]) return false;
+        }
+        return true;
+    }
+
+    bool Read(uint64_t offset, void* buffer, size_t size) override {
+        char* out = static_cast<char*>(buffer);
+        while (size > 0) {
+            const auto after = std::upper_bound(
+                stripes_.begin(), stripes_.end(), offset,
+                [](uint64_t at, const Stripe& stripe) { return at < stripe.joined; });
+            if (after == stripes_.begin()) return false;
+            const Stripe& stripe = *(after - 1);
+            const uint64_t within = offset - stripe.joined;
+            if (within >= stripe.bytes.Length()) return false;  // past the last range
+            const DWORD take = static_cast<DWORD>(
+                std::min<uint64_t>({size, stripe.bytes.Length() - within, kReadBufferSize}));
+            const uint64_t at = stripe.partOffset + within;
+            if (!Arrived(stripe.part, at + take)) return false;
+            OVERLAPPED where = {};
+            where.Offset = static_cast<DWORD>(at);
+            where.OffsetHigh = static_cast<DWORD>(at >> 32);
+            DWORD read = 0;
+            if (!ReadFile(parts_[stripe.part].get(), out, take, &read, &where) || read != take)
+                return false;
+            out += take;
+            offset += take;
+            size -= take;
+        }
+        return true;
+    }
+
+private:
+    // Waits until the part holds bytes bytes; false once its worker, or the download, ended
+    // short of them.
+    bool Arrived(int part, uint64_t bytes) const {
+        for (;;) {
+            // Noted before the length: a worker ends only after its last write counted.
+            const bool ended = finished_[part].load() || stopped_.load();
+            if (partBytes_[part].load() >= bytes) return true;
+            if (ended) return false;
+            Sleep(1);
+        }
+    }
+
+    const std::vector<Stripe>& stripes_;
+    const std::array<std::atomic<uint64_t>, kSegmentCount>& partBytes_;
+    const std::array<std::atomic<bool>, kSegmentCount>& finished_;
+    const std::atomic<bool>& stopped_;
+    std::array<ScopedFile, kSegmentCount> parts_;
+};
+
+// Fetches the file's bytes that partRanges name into the four parts, then joins them into
+// destination. With follow, the parts are read by it as they arrive instead
+// (stripes say what each holds) and deleted once it is done: nothing is joined.
 bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partRanges,
                       const std::wstring& destination, const ProgressCallback& progress,
-                      const DownloadOptions& options, const std::string& trailer = {}) {
+                      const DownloadOptions& options, const FollowRanges* follow = nullptr,
+                      const std::vector<Stripe>* stripes = nullptr) {
     const std::vector<std::wstring> partPaths = PartPaths(destination);
     const std::wstring recordPath = DownloadRecordPath(destination);
     const std::vector<uint64_t> recorded =
@@ -289,7 +365,7 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
     std::array<std::atomic<uint64_t>, kSegmentCount> partBytes{};
     std::vector<uint64_t> segmentLengths;
     std::atomic<uint64_t> bytesWritten{0};
-    uint64_t streamLength = trailer.size();
+    uint64_t streamLength = 0;
     for (int i = 0; i < kSegmentCount; ++i) {
         segmentLengths.push_back(LengthOf(partRanges[i]));
         streamLength += segmentLengths[i];
@@ -309,9 +385,10 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
         bytesWritten += kept;
     }
     // The merge appends parts 1 to 3 to part 0 before they are deleted.
+    const uint64_t merged = follow ? 0 : streamLength - segmentLengths[0];
     uint64_t available = 0;
     if (FreeSpaceAt(destination, available) &&
-        (streamLength - bytesWritten) + (streamLength - segmentLengths[0]) > available) {
+        (streamLength - bytesWritten) + merged > available) {
         if (options.lackedSpace) *options.lackedSpace = true;
         return false;
     }
@@ -378,6 +455,33 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
         }
     }
 
+    // The follower reads the parts on a thread of its own; what it returns is the download's.
+    const std::vector<Stripe> none;
+    PartFollower reader(stripes ? *stripes : none, partBytes, finished, stopped);
+    std::atomic<bool> followed{false};
+    std::thread follower;
+    if (started && follow) {
+        try {
+            started = reader.Open(partPaths);
+            if (started)
+                follower = std::thread([&] {
+                    bool ok = false;
+                    try {
+                        ok = (*follow)(reader);
+                    } catch (...) {
+                    }
+                    followed = ok;
+                    // A follower that gave up ends the workers too.
+                    if (!ok) {
+                        stopped = true;
+                        SetEvent(stop.get());
+                    }
+                });
+        } catch (...) {
+            started = false;
+        }
+    }
+
     bool failed = !started;
     bool progressFailed = false;
     try {
@@ -393,7 +497,7 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
                 waitsTold = waitsBegun.load();
                 if (options.retrying) options.retrying();
             } else if (waiting.load() == 0 && now - t0 >= 200) {
-                if (progress) progress(bytesWritten.load(), streamLength - trailer.size());
+                if (progress) progress(bytesWritten.load(), streamLength);
                 t0 = now;
             }
             if (now - lastRecord >= kRecordEveryMs) {
@@ -413,7 +517,8 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
     }
     for (std::thread& worker : workers) worker.join();
     writeRecord();
-    if (progress && !progressFailed) progress(bytesWritten.load(), streamLength - trailer.size());
+    if (follower.joinable()) follower.join();
+    if (progress && !progressFailed) progress(bytesWritten.load(), streamLength);
     // A segment that failed left its part short, which the merge refuses.
     bool changed = false;
     for (const auto& end : ends) changed = changed || end == TransferEnd::Changed;
@@ -423,7 +528,14 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
         DiscardPartialDownload(destination);
         return false;
     }
-    if (failed || !MergeParts(partPaths, parts, segmentLengths, trailer)) {
+    if (follow) {
+        for (const auto& end : ends) failed = failed || end != TransferEnd::Whole;
+        if (failed || !followed) return false;
+        for (ScopedFile& part : parts) part.reset();
+        DiscardPartialDownload(destination);
+        return true;
+    }
+    if (failed || !MergeParts(partPaths, parts, segmentLengths)) {
         if (!failed) CutTo(parts[0].get(), segmentLengths[0]);
         return false;
     }
@@ -559,12 +671,12 @@ bool DownloadFile(const std::wstring& url, const std::wstring& destination,
 
 namespace {
 
-std::string PlanText(uint64_t length, const std::vector<ByteRange>& ranges,
-                     const std::string& trailer) {
-    std::string text = "hopwell-ranges 1\n" + std::to_string(length) + "\n";
+std::string PlanText(uint64_t length, const std::vector<ByteRange>& ranges) {
+    // 2: parts hold stripes of the joined ranges.
+    std::string text = "hopwell-ranges 2\n" + std::to_string(length) + "\n";
     for (const ByteRange& range : ranges)
         text += std::to_string(range.first) + "-" + std::to_string(range.last) + "\n";
-    return text + std::to_string(trailer.size()) + "\n" + trailer;
+    return text;
 }
 
 bool ReadSmallFile(const std::wstring& path, std::string& text) {
@@ -592,15 +704,15 @@ bool WriteSmallFile(const std::wstring& path, const std::string& text) {
 }  // namespace
 
 bool DownloadRanges(const std::vector<DownloadSource>& sources, uint64_t length,
-                    const std::vector<ByteRange>& ranges, const std::string& trailer,
-                    const std::wstring& destination, ProgressCallback progress,
+                    const std::vector<ByteRange>& ranges, const std::wstring& destination,
+                    const FollowRanges& follow, ProgressCallback progress,
                     const DownloadOptions& options) {
-    if (sources.empty()) return false;
+    if (sources.empty() || !follow) return false;
     for (const ByteRange& range : ranges)
         if (range.first > range.last || range.last >= length) return false;
     // Parts of other ranges must not stand in for these: the plan goes first, parts after it.
     const std::wstring planPath = destination + L".plan";
-    const std::string plan = PlanText(length, ranges, trailer);
+    const std::string plan = PlanText(length, ranges);
     std::string earlier;
     if (!ReadSmallFile(planPath, earlier) || earlier != plan) {
         DiscardPartialDownload(destination);
@@ -609,8 +721,9 @@ bool DownloadRanges(const std::vector<DownloadSource>& sources, uint64_t length,
     SourcePool pool(sources);
     DownloadOptions ranged = options;
     ranged.digest = nullptr;  // of the whole file only
-    return DownloadSegments(pool, length, SpreadRanges(ranges), destination, progress, ranged,
-                            trailer);
+    const std::vector<Stripe> stripes = StripeRanges(ranges);
+    return DownloadSegments(pool, length, PartsOf(stripes), destination, progress, ranged,
+                            &follow, &stripes);
 }
 
 bool FetchByteRange(const std::vector<DownloadSource>& sources, uint64_t length, ByteRange range,

@@ -50,16 +50,37 @@ struct DownloadOptions {
 bool DownloadFile(const std::wstring& url, const std::wstring& destination,
                   ProgressCallback progress, const DownloadOptions& options = DownloadOptions());
 
+// The bytes of a ranged download, the ranges joined in order, read while they arrive.
+class ArrivingBytes {
+public:
+    // Waits until the size bytes at offset have arrived and copies them to buffer; false when
+    // the download ends without them.
+    virtual bool Read(uint64_t offset, void* buffer, size_t size) = 0;
+
+protected:
+    ~ArrivingBytes() = default;
+};
+
+// Reads a ranged download's bytes on a thread of its own while they arrive; false stops it.
+using FollowRanges = std::function<bool(ArrivingBytes& bytes)>;
+
 // Some byte ranges of a file that the sources (ProbeSources, then RangeSources) offer, all of
-// length bytes, joined in order and followed by trailer into destination. The ranges are cut
-// into four parts of equal length, each fetched by its own connection one range after another,
-// with the retries, sources and record of DownloadFile's segments. A later call goes on from
-// the parts only when destination + ".plan", written before them, names the same ranges and
-// trailer. True when destination is whole.
+// length bytes, fetched into parts beside destination and handed to follow as they arrive: the
+// ranges joined are cut into stripes of kStripeBytes, dealt to the four connections in turn,
+// so the bytes come in nearly in order and follow reads them close behind. Each connection
+// fetches its stripes one after another, with the retries, sources and record of
+// DownloadFile's segments. A later call goes on from the parts only when destination +
+// ".plan", written before them, names the same ranges; follow then reads every byte again,
+// those kept too. True when every range arrived and follow returned true; the parts are then
+// deleted. A failure keeps them for the next call.
 bool DownloadRanges(const std::vector<DownloadSource>& sources, uint64_t length,
-                    const std::vector<ByteRange>& ranges, const std::string& trailer,
-                    const std::wstring& destination, ProgressCallback progress,
+                    const std::vector<ByteRange>& ranges, const std::wstring& destination,
+                    const FollowRanges& follow, ProgressCallback progress,
                     const DownloadOptions& options = DownloadOptions());
+
+// How much of the joined ranges each connection fetches at a time: small enough that what
+// follows the download is never far behind, large enough that requests cost little.
+constexpr uint64_t kStripeBytes = 2u << 20;
 
 // One range of the first source that answers it exactly (206, this range, of a file of length
 // bytes, If-Range its validator), into body; each source is tried as options.retry says for a

@@ -2,8 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
-#include <set>
 
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
@@ -15,15 +16,16 @@ namespace {
 // Longer central directories are not read by range: the whole archive is fetched instead.
 constexpr uint64_t kMaxDirectoryBytes = 64u << 20;
 
-// What one SOURCE archive gives the image: a local file holding either the fetched ranges
-// joined, or the whole archive, and the directory that describes the entries.
-struct Piece {
-    std::wstring file;
-    bool whole = false;
-    std::string tail;  // the reader points into it: a Piece never moves
+// One SOURCE archive: the entries wanted from it, and how they are fetched.
+struct Archive {
+    const UpdateStep* step = nullptr;
+    std::vector<const ListedFile*> files;
+    std::vector<DownloadSource> ranged;
+    uint64_t length = 0;
+    std::string tail;  // the reader points into it: an Archive never moves
     ZipReader zip;
-    std::vector<uint32_t> indices;
-    std::vector<ByteRange> ranges;
+    std::vector<uint32_t> indices;   // of files, in the same order
+    std::vector<ByteRange> ranges;   // empty: the whole archive is fetched
 };
 
 uint64_t SizeOnDisk(const std::wstring& path, bool& exists) {
@@ -49,12 +51,13 @@ bool ReadAt(HANDLE file, uint64_t offset, std::string& bytes) {
 // Opens the directory from the end of an archive of length bytes, reading with read(from,
 // bytes): the end first, then from where the reader asks. False when it cannot be read.
 template <typename Read>
-bool OpenDirectory(Piece& piece, uint64_t length, Read&& read) {
+bool OpenDirectory(Archive& archive, uint64_t length, Read&& read) {
     uint64_t from = length - std::min(length, ZipTailBytes);
     for (int reads = 0; reads < 3; ++reads) {
-        if (!read(from, piece.tail)) return false;
+        if (!read(from, archive.tail)) return false;
         uint64_t needFrom = length;
-        if (ZipReaderInitTail(piece.zip, piece.tail.data(), piece.tail.size(), length, needFrom))
+        if (ZipReaderInitTail(archive.zip, archive.tail.data(), archive.tail.size(), length,
+                              needFrom))
             return true;
         if (needFrom >= from || length - needFrom > kMaxDirectoryBytes) return false;
         from = needFrom;
@@ -62,74 +65,85 @@ bool OpenDirectory(Piece& piece, uint64_t length, Read&& read) {
     return false;
 }
 
-// The entries of files in the piece's directory, by their stored names. False when one lacks.
-bool FindEntries(Piece& piece, const std::vector<const ListedFile*>& files) {
+// The entries of the archive's files in its directory, by their stored names. False when one
+// lacks.
+bool FindEntries(Archive& archive) {
     std::map<std::string, uint32_t> byName;
     ZipEntryStat stat;
-    for (uint32_t i = 0; i < ZipReaderGetNumFiles(piece.zip); ++i)
-        if (ZipReaderFileStat(piece.zip, i, stat)) byName.emplace(stat.filename, i);
-    for (const ListedFile* file : files) {
+    for (uint32_t i = 0; i < ZipReaderGetNumFiles(archive.zip); ++i)
+        if (ZipReaderFileStat(archive.zip, i, stat)) byName.emplace(stat.filename, i);
+    archive.indices.clear();
+    for (const ListedFile* file : archive.files) {
         const auto found = byName.find(StoredPath(file->path));
         if (found == byName.end()) return false;
-        piece.indices.push_back(found->second);
+        archive.indices.push_back(found->second);
     }
     return true;
 }
 
-bool AppendFile(HANDLE image, const std::wstring& path, const std::vector<ByteRange>* ranges) {
-    ScopedFile source(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!source) return false;
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(source.get(), &size)) return false;
-    const std::vector<ByteRange> all = {{0, static_cast<uint64_t>(size.QuadPart) - 1}};
-    std::string buffer;
-    for (const ByteRange& range : ranges ? *ranges : all) {
-        if (size.QuadPart == 0) break;
-        for (uint64_t at = range.first; at <= range.last; at += buffer.size()) {
-            buffer.resize(static_cast<size_t>(std::min<uint64_t>(range.last - at + 1, 1u << 20)));
-            DWORD written = 0;
-            if (!ReadAt(source.get(), at, buffer) ||
-                !WriteFile(image, buffer.data(), static_cast<DWORD>(buffer.size()), &written,
-                           nullptr) ||
-                written != buffer.size())
-                return false;
-        }
+// Stages the archive's files into unpack in the order their entries lie in, reading with
+// read: at joined offsets of the ranges, or at archive offsets when it was fetched whole.
+bool StageEntries(const Archive& archive, StagedUnpack& unpack, const ArchiveRead& read) {
+    std::vector<std::pair<uint64_t, size_t>> order;  // archive offset, place in files
+    ZipEntryStat stat;
+    for (size_t i = 0; i < archive.files.size(); ++i) {
+        if (!ZipReaderFileStat(archive.zip, archive.indices[i], stat)) return false;
+        order.emplace_back(ZipEntryArchiveOffset(archive.zip, stat), i);
     }
-    return true;
-}
-
-// Joins the pieces into one archive at imagePath, written beside it and then moved there.
-bool WriteImage(const std::vector<std::unique_ptr<Piece>>& pieces,
-                const std::wstring& imagePath) {
-    const std::wstring temporary = imagePath + L".tmp";
-    // Ranges of one archive (full builds) are the image's front already: moved, not copied.
-    const bool moved = pieces.size() == 1 && !pieces[0]->whole &&
-                       MoveFileExW(pieces[0]->file.c_str(), temporary.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING);
-    ScopedFile image(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
-                                 moved ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
-    LARGE_INTEGER end = {};
-    if (!image || !SetFilePointerEx(image.get(), end, nullptr, FILE_END)) return false;
-    std::string records;
-    uint64_t base = 0, entries = 0;
-    for (const auto& piece : pieces) {
-        if (!RangeImageRecords(piece->zip, piece->indices, piece->ranges, base, records) ||
-            (!moved &&
-             !AppendFile(image.get(), piece->file, piece->whole ? &piece->ranges : nullptr)))
+    std::sort(order.begin(), order.end());
+    for (const auto& [at, i] : order) {
+        uint64_t offset = at;
+        if (!ZipReaderFileStat(archive.zip, archive.indices[i], stat) ||
+            (!archive.ranges.empty() && !JoinedOffset(archive.ranges, at, offset)) ||
+            !unpack.Stage(archive.files[i]->path, stat, offset, read))
             return false;
-        for (const ByteRange& range : piece->ranges) base += range.Length();
-        entries += piece->indices.size();
     }
-    records += ZipEndRecords(entries, records.size(), base);
-    DWORD written = 0;
-    if (!WriteFile(image.get(), records.data(), static_cast<DWORD>(records.size()), &written,
-                   nullptr) ||
-        written != records.size())
-        return false;
-    image.reset();
-    return MoveFileExW(temporary.c_str(), imagePath.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return true;
+}
+
+// Reads the directory of the archive by range and plans the ranges of its entries; false
+// (with no ranges) when the archive is to be fetched whole, Tampered when it lacks a file.
+EntryFetch PlanArchive(Archive& archive, const DownloadOptions& fetch) {
+    const UpdateStep& step = *archive.step;
+    std::vector<DownloadSource> sources = ProbeSources(step.url, step.mirrors, fetch.retry);
+    archive.length = DropOtherLengths(sources, step.size);
+    archive.ranged = RangeSources(sources, archive.length);
+    const uint64_t length = archive.length;
+    const bool opened =
+        !archive.ranged.empty() && length > 0 &&
+        OpenDirectory(archive, length, [&](uint64_t from, std::string& bytes) {
+            return FetchByteRange(archive.ranged, length, {from, length - 1}, bytes, fetch);
+        });
+    if (opened && !FindEntries(archive)) return EntryFetch::Tampered;
+    if (!opened || !PlanEntryRanges(archive.zip, archive.indices, archive.ranges))
+        archive.ranges.clear();
+    return EntryFetch::Fetched;
+}
+
+// Fetches the whole archive to zipPath, then stages its files from it.
+EntryFetch FetchWhole(Archive& archive, const std::wstring& zipPath, StagedUnpack& unpack,
+                      const ProgressCallback& progress, const DownloadOptions& fetch) {
+    if (!DownloadFile(archive.step->url, zipPath, progress, fetch)) return EntryFetch::Failed;
+    ScopedFile local(CreateFileW(zipPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!local || !GetFileSizeEx(local.get(), &size)) return EntryFetch::Failed;
+    const uint64_t length = static_cast<uint64_t>(size.QuadPart);
+    const auto read = [&](uint64_t from, void* buffer, size_t bytes) {
+        std::string got(bytes, '\0');
+        if (!ReadAt(local.get(), from, got)) return false;
+        std::memcpy(buffer, got.data(), bytes);
+        return true;
+    };
+    if (!OpenDirectory(archive, length,
+                       [&](uint64_t from, std::string& bytes) {
+                           bytes.assign(static_cast<size_t>(length - from), '\0');
+                           return ReadAt(local.get(), from, bytes);
+                       }) ||
+        !FindEntries(archive))
+        return EntryFetch::Tampered;
+    if (StageEntries(archive, unpack, read)) return EntryFetch::Fetched;
+    return unpack.failure == UnpackFailure::Tampered ? EntryFetch::Tampered : EntryFetch::Failed;
 }
 
 }  // namespace
@@ -158,72 +172,64 @@ bool SourcesOffered(const std::vector<ListedFile>& files, const OfferedArchives&
 }
 
 EntryFetch FetchListedEntries(const std::vector<ListedFile>& files,
-                              const OfferedArchives& offered, const std::wstring& imagePath,
+                              const OfferedArchives& offered, StagedUnpack& unpack,
                               ProgressCallback progress, const DownloadOptions& options) {
-    std::map<std::wstring, std::vector<const ListedFile*>> bySource;
-    for (const ListedFile& file : files) bySource[file.source].push_back(&file);
-    std::vector<std::unique_ptr<Piece>> pieces;
-    EntryFetch result = EntryFetch::Fetched;
-    for (const auto& [version, wanted] : bySource) {
-        const auto archive = offered.find(version);
-        if (archive == offered.end()) return EntryFetch::Failed;
-        const UpdateStep& step = archive->second;
-        pieces.push_back(std::make_unique<Piece>());
-        Piece& piece = *pieces.back();
-        DownloadOptions fetch = options;
-        fetch.expectedSize = step.size;
-        fetch.mirrors = step.mirrors;
-        fetch.digest = nullptr;  // each entry's own digest is checked as it is unpacked
-
-        std::vector<DownloadSource> sources = ProbeSources(step.url, step.mirrors, fetch.retry);
-        const uint64_t length = DropOtherLengths(sources, step.size);
-        const std::vector<DownloadSource> ranged = RangeSources(sources, length);
-        const bool opened =
-            !ranged.empty() && length > 0 &&
-            OpenDirectory(piece, length, [&](uint64_t from, std::string& bytes) {
-                return FetchByteRange(ranged, length, {from, length - 1}, bytes, fetch);
-            });
-        if (opened && !FindEntries(piece, wanted)) {
-            result = EntryFetch::Tampered;
-            break;
-        }
-        if (opened && PlanEntryRanges(piece.zip, piece.indices, piece.ranges)) {
-            piece.file = AppPath(version + L".zip.ranges");
-            if (!DownloadRanges(ranged, length, piece.ranges, std::string(), piece.file,
-                                progress, fetch)) {
-                result = EntryFetch::Failed;
-                break;
-            }
-            continue;
-        }
-        // No ranges, or a directory not to be read by them: the whole archive.
-        piece.whole = true;
-        piece.file = AppPath(version + L".zip");
-        piece.indices.clear();
-        if (!DownloadFile(step.url, piece.file, progress, fetch)) {
-            result = EntryFetch::Failed;
-            break;
-        }
-        ScopedFile local(CreateFileW(piece.file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        LARGE_INTEGER size = {};
-        if (!local || !GetFileSizeEx(local.get(), &size) ||
-            !OpenDirectory(piece, static_cast<uint64_t>(size.QuadPart),
-                           [&](uint64_t from, std::string& bytes) {
-                               bytes.assign(static_cast<size_t>(size.QuadPart - from), '\0');
-                               return ReadAt(local.get(), from, bytes);
-                           }) ||
-            !FindEntries(piece, wanted) || !PlanEntryRanges(piece.zip, piece.indices, piece.ranges)) {
-            result = EntryFetch::Tampered;
-            break;
-        }
+    std::map<std::wstring, std::unique_ptr<Archive>> archives;
+    for (const ListedFile& file : files) {
+        const auto step = offered.find(file.source);
+        if (step == offered.end()) return EntryFetch::Failed;
+        std::unique_ptr<Archive>& archive = archives[file.source];
+        if (!archive) archive = std::make_unique<Archive>();
+        archive->step = &step->second;
+        archive->files.push_back(&file);
     }
-    if (result == EntryFetch::Fetched && !WriteImage(pieces, imagePath)) result = EntryFetch::Failed;
-    // A failed fetch keeps its parts for the next start; what was joined is not needed again.
-    if (result != EntryFetch::Failed)
-        for (const auto& piece : pieces) {
-            DeleteFileW(piece->file.c_str());
-            DiscardPartialDownload(piece->file);
+    DownloadOptions fetch = options;
+    fetch.digest = nullptr;  // each entry's own digest is checked as it is staged
+    // Every directory first, so the progress knows the bytes of all archives.
+    uint64_t total = 0;
+    for (auto& [version, archive] : archives) {
+        fetch.expectedSize = archive->step->size;
+        fetch.mirrors = archive->step->mirrors;
+        if (PlanArchive(*archive, fetch) == EntryFetch::Tampered) return EntryFetch::Tampered;
+        uint64_t bytes = archive->length;
+        if (!archive->ranges.empty()) {
+            bytes = 0;
+            for (const ByteRange& range : archive->ranges) bytes += range.Length();
         }
-    return result;
+        total += bytes;
+    }
+    uint64_t base = 0;
+    for (auto& [version, archive] : archives) {
+        fetch.expectedSize = archive->step->size;
+        fetch.mirrors = archive->step->mirrors;
+        uint64_t last = 0;
+        const ProgressCallback overall = [&](uint64_t done, uint64_t) {
+            last = done;
+            if (progress) progress(base + done, total);
+        };
+        const std::wstring zipPath = AppPath(version + L".zip");
+        EntryFetch result = EntryFetch::Fetched;
+        if (archive->ranges.empty()) {
+            result = FetchWhole(*archive, zipPath, unpack, overall, fetch);
+            if (result != EntryFetch::Failed) DeleteFileW(zipPath.c_str());
+        } else {
+            const FollowRanges follow = [&](ArrivingBytes& bytes) {
+                return StageEntries(*archive, unpack, [&](uint64_t at, void* buffer, size_t size) {
+                    return bytes.Read(at, buffer, size);
+                });
+            };
+            if (!DownloadRanges(archive->ranged, archive->length, archive->ranges,
+                                zipPath + L".ranges", follow, overall, fetch))
+                result = unpack.failure == UnpackFailure::Tampered ? EntryFetch::Tampered
+                                                                   : EntryFetch::Failed;
+        }
+        // Parts that hold a wrong entry are of no use to a later start.
+        if (result == EntryFetch::Tampered) {
+            DiscardPartialDownload(zipPath);
+            DiscardPartialDownload(zipPath + L".ranges");
+        }
+        if (result != EntryFetch::Fetched) return result;
+        base += last;
+    }
+    return EntryFetch::Fetched;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "install/file_list.h"
+#include "install/staged_unpack.h"
 #include "net/download.h"
 #include "update/update_steps.h"
 
@@ -22,12 +23,14 @@ bool SourcesOffered(const std::vector<ListedFile>& files, const OfferedArchives&
 
 enum class EntryFetch { Fetched, Failed, Tampered };
 
-// Fetches the entries of files from their SOURCE archives into one archive at imagePath,
-// holding those entries alone. Per archive: one range for its end, one more when its central
-// directory is longer, then the ranges of the entries over four connections (DownloadRanges),
-// or the whole archive (DownloadFile) when no source offers ranges or its directory cannot be
-// read. Tampered when an archive lacks a listed file. options carries the retry policy and the
-// callbacks; each archive's own length and mirrors are taken from offered.
+// Fetches the entries of files from their SOURCE archives and stages each into unpack (begun,
+// with every file planned) while its bytes arrive. Per archive: a probe, one range for its end,
+// one more when its central directory is longer; then, once every directory is read, the
+// ranges of the entries over four connections (DownloadRanges), or the whole archive
+// (DownloadFile) when no source offers ranges or its directory cannot be read. Tampered when an
+// archive lacks a listed file or an entry is not the one listed. options carries the retry
+// policy and the callbacks; each archive's own length and mirrors are taken from offered.
+// Progress counts the bytes of all archives together.
 EntryFetch FetchListedEntries(const std::vector<ListedFile>& files, const OfferedArchives& offered,
-                              const std::wstring& imagePath, ProgressCallback progress,
+                              StagedUnpack& unpack, ProgressCallback progress,
                               const DownloadOptions& options);

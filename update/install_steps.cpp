@@ -10,6 +10,7 @@
 #include "base/worker_messages.h"
 #include "install/commit.h"
 #include "install/extract_zip.h"
+#include "install/staged_unpack.h"
 #include "net/download.h"
 #include "net/progress.h"
 #include "update/attempt.h"
@@ -137,13 +138,12 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
                                 version);
         return OneStep::Failed;
     }
-    const std::set<std::wstring> userFiles = UserFilesInPlace(list);
+    // User files in place are not among those wanted: never replaced.
     std::map<std::wstring, std::string> listed;
     for (const ListedFile& file : wanted) listed[UpperPath(file.path)] = file.sha256;
     UnpackOptions unpack;
     unpack.removals = DroppedFiles(installedList, list);
     unpack.keptList = &listText;
-    unpack.skip = &userFiles;
     unpack.digests = &listed;
 
     const uint64_t startTick = GetTickCount64(), stepNumber = 1, stepCount = 1;
@@ -153,13 +153,29 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
     options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
     bool lackedSpace = false;
     options.lackedSpace = &lackedSpace;
-    const std::wstring imagePath = AppPath(version + L".zip.image");
+    // The journal is written before the first byte arrives, as the entries are staged while
+    // they do: a kill anywhere is rolled back by the next start.
+    std::vector<std::wstring> names;
+    uint64_t stagedBytes = 0;
+    for (const ListedFile& file : wanted) {
+        names.push_back(file.path);
+        stagedBytes += std::min(file.size, UINT64_MAX - stagedBytes);
+    }
     EntryFetch entries = EntryFetch::Failed;
+    bool began = false, committed = false;
+    UnpackFailure failure = UnpackFailure::Other;
     Attempt([&] {
-        entries = FetchListedEntries(wanted, offered, imagePath, reporter, options);
-        return true;
+        StagedUnpack staged;
+        began = staged.Begin(version, names, stagedBytes, unpack);
+        failure = staged.failure;
+        if (!began) return false;
+        entries = FetchListedEntries(wanted, offered, staged, reporter, options);
+        if (entries != EntryFetch::Fetched) return false;  // rolled back as staged ends
+        PostLogLine(window, L"Đang giải nén " + version + L"...");
+        committed = staged.Commit();
+        return committed;
     });
-    if (entries != EntryFetch::Fetched) {
+    if (began && entries != EntryFetch::Fetched) {
         if (entries == EntryFetch::Tampered) {
             PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + version);
             return OneStep::Failed;
@@ -169,17 +185,17 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
         PostLogLine(window, L"Tải thất bại: " + version);
         return OneStep::Failed;
     }
-    PostLogLine(window, L"Đang giải nén " + version + L"...");
-    UnpackFailure failure = UnpackFailure::Other;
-    const bool installed =
-        InstallArchive(window, imagePath, versionIniPath, version, unpack, &failure);
-    DeleteFileW(imagePath.c_str());
-    if (!installed) {
-        PostLogLine(window, failure == UnpackFailure::Tampered
-                                ? L"Tệp cập nhật bị thay đổi hoặc hỏng: " + version
-                                : L"Giải nén thất bại: " + version);
+    if (!began && failure == UnpackFailure::Space)
+        PostLogLine(window, L"Không đủ dung lượng trống để cài " + version + L".");
+    // A version that cannot be recorded is not installed: its files are put back.
+    if (!committed || !WriteInstalledVersion(versionIniPath, version)) {
+        if (committed) RollBackCommit();
+        PostLogLine(window, L"Giải nén thất bại: " + version);
         return OneStep::Failed;
     }
+    AppendLogLine(L"Miniz giải nén thành công!");
+    CompleteCommit();
+    RemoveEmptyFolders(unpack.removals);
     PostLogLine(window, L"Hoàn tất cập nhật " + version + L".");
     return OneStep::Done;
 }

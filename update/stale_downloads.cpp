@@ -9,8 +9,8 @@
 
 void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
     std::vector<std::wstring> versions;
-    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.resume.new", L"*.zip.part", L"*.zip.part?",
-                                   L"*.zip.ranges.plan", L"*.zip.image", L"*.zip.image.tmp"}) {
+    for (const wchar_t* pattern : {L"*.zip.resume", L"*.zip.resume.new", L"*.zip.part",
+                                   L"*.zip.part?", L"*.zip.ranges.plan"}) {
         WIN32_FIND_DATAW found = {};
         ScopedFind search(FindFirstFileW(AppPath(pattern).c_str(), &found));
         for (bool more = static_cast<bool>(search); more;
@@ -32,9 +32,7 @@ void DiscardOtherDownloads(const std::vector<UpdateStep>& steps) {
             DeleteFileW(zipPath.c_str());
         }
         DiscardPartialDownload(zipPath);
-        // What a catch-up fetched by range, and the archive it joined them into.
+        // What a catch-up fetched by range.
         DiscardPartialDownload(zipPath + L".ranges");
-        DeleteFileW((zipPath + L".image").c_str());
-        DeleteFileW((zipPath + L".image.tmp").c_str());
     }
 }

@@ -752,20 +752,40 @@ TEST(FetchByteRange, TakesOnlyTheRangeAskedForOfTheSameFile) {
     }
 }
 
-TEST(DownloadRanges, JoinsTheRangesOverFourConnectionsAndGoesOnFromWhereAStartFailed) {
+// A follower that reads the joined ranges in pieces as they arrive, and can give up midway.
+struct Follower {
+    std::string got;
+    uint64_t refuseAt = UINT64_MAX;
+    FollowRanges For(uint64_t length) {
+        return [this, length](ArrivingBytes& bytes) {
+            got.clear();
+            for (uint64_t at = 0; at < length; at += 99991) {
+                std::string piece(std::min<uint64_t>(99991, length - at), '\0');
+                if (at >= refuseAt || !bytes.Read(at, &piece[0], piece.size())) return false;
+                got += piece;
+            }
+            char past = 0;  // nothing lies beyond the ranges
+            return !bytes.Read(length, &past, 1);
+        };
+    }
+};
+
+TEST(DownloadRanges, HandsTheJoinedRangesToTheFollowerAndGoesOnFromWhereAStartFailed) {
     const std::string body = RandomBytes(3 * kThreshold);
-    const std::vector<ByteRange> few = {{0, 99}, {1000, 1999999}, {2500000, 3000000}};
-    const std::vector<ByteRange> other = {{0, 99}, {1000, 1999999}, {2600000, 3000000}};
+    const std::vector<ByteRange> few = {{0, 99}, {1000, 1999999}, {2500000, 6000000}};
+    const std::vector<ByteRange> other = {{0, 99}, {1000, 1999999}, {2600000, 6000000}};
     const struct {
         std::string query;
         const std::vector<ByteRange>* second;  // null: no second start
         bool firstOk;
         bool resumed;
+        uint64_t refuseAt;  // where the follower gives up
     } rows[] = {
-        {"", nullptr, true, false},
-        {"?drop=150000", nullptr, true, false},              // cut mid-range, retried on
-        {"?slow=50", &few, false, true},       // a start that failed on the way
-        {"?slow=50", &other, false, false},    // other ranges: all asked again
+        {"", nullptr, true, false, UINT64_MAX},
+        {"?drop=150000", nullptr, true, false, UINT64_MAX},  // cut mid-range, retried on
+        {"?slow=50", &few, false, true, UINT64_MAX},      // a start that failed on the way
+        {"?slow=50", &other, false, false, UINT64_MAX},   // other ranges: all asked again
+        {"?slow=20", nullptr, false, false, 300000},      // a wrong entry stops the download
     };
     TempDir dir;
     int n = 0;
@@ -779,25 +799,30 @@ TEST(DownloadRanges, JoinsTheRangesOverFourConnectionsAndGoesOnFromWhereAStartFa
             progress = [](uint64_t done, uint64_t) {
                 if (done > 0) throw std::runtime_error("closed");
             };
-        EXPECT_EQ(DownloadRanges(Sources(ServerUrl(path + row.query)), body.size(), few, "end",
-                                 destination, progress, With(Quick())),
-                  row.firstOk);
         const uint64_t wanted = Joined(body, few).size();
+        Follower follower;
+        follower.refuseAt = row.refuseAt;
+        EXPECT_EQ(DownloadRanges(Sources(ServerUrl(path + row.query)), body.size(), few,
+                                 destination, follower.For(wanted), progress, With(Quick())),
+                  row.firstOk);
         if (row.firstOk) {
-            EXPECT_TRUE(ReadBytes(destination) == Joined(body, few) + "end");
+            EXPECT_TRUE(follower.got == Joined(body, few));
             EXPECT_EQ(reports.LastDone(), wanted);
-            // Each range on up to two of the four connections, nothing around them.
-            const std::vector<std::string> asked = Gets(path);
-            EXPECT_TRUE(row.query != "" || (asked.size() >= 4 && asked.size() <= 6));
+            // Stripes over four connections, nothing around the ranges.
+            EXPECT_TRUE(row.query != "" || Gets(path).size() <= 8);
             EXPECT_TRUE(row.query != "" || BytesAsked(path, body.size(), 0) == wanted);
+            EXPECT_FALSE(FileExists(destination + L".part0"));
+        }
+        if (row.refuseAt != UINT64_MAX) {  // given up long before the slow server sent it all
+            EXPECT_LT(BytesAsked(path, body.size(), 0), wanted / 2);
         }
         if (!row.second) continue;
         const size_t firstGets = Gets(path).size();
-        ASSERT_TRUE(DownloadRanges(Sources(ServerUrl(path + row.query)), body.size(), *row.second, "end",
-                                   destination, nullptr, With(Quick())));
-        EXPECT_TRUE(ReadBytes(destination) == Joined(body, *row.second) + "end");
-        EXPECT_EQ(BytesAsked(path, body.size(), firstGets) < Joined(body, *row.second).size(),
-                  row.resumed);
+        const uint64_t second = Joined(body, *row.second).size();
+        ASSERT_TRUE(DownloadRanges(Sources(ServerUrl(path + row.query)), body.size(), *row.second,
+                                   destination, follower.For(second), nullptr, With(Quick())));
+        EXPECT_TRUE(follower.got == Joined(body, *row.second));
+        EXPECT_EQ(BytesAsked(path, body.size(), firstGets) < second, row.resumed);
         EXPECT_FALSE(FileExists(destination + L".plan"));
         EXPECT_FALSE(FileExists(DownloadRecordPath(destination)));
     }

@@ -19,6 +19,9 @@ TempDir::TempDir() {
     path_ = std::filesystem::temp_directory_path() /
             (L"hopwell-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
              std::to_wstring(counter++));
+    // Wine reuses process ids: a crashed run's folder of this name may still be there.
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
     std::filesystem::create_directories(path_);
 }
 
