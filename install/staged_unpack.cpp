@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <memory>
+#include <thread>
 
 #include "base/app_directory.h"
 #include "base/hex.h"
@@ -14,6 +16,104 @@
 #include "install/held_file.h"
 #include "install/unpack_steps.h"
 
+namespace {
+
+// Entries at least this large are hashed on a thread of their own.
+constexpr uint64_t kBackgroundHashBytes = 1u << 20;
+
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+// SHA-256 of the bytes added, computed on a thread of its own from copies of them, so that
+// hashing (slow in some providers) overlaps inflating and writing. Add waits while a few pieces
+// are queued. Without a thread it hashes as it is given the bytes.
+class BackgroundSha256 {
+public:
+    ~BackgroundSha256() { End(); }
+
+    bool Start() {
+        if (!StartSha256(sha_)) return false;
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (...) {
+        }
+        return true;
+    }
+
+    void Add(const uint8_t* data, size_t size) {
+        if (!thread_.joinable()) return AddToSha256(sha_, data, size);
+        ExclusiveLock hold(lock_);
+        while (queue_.size() >= kMostQueued) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        std::string piece;
+        if (!spare_.empty()) {
+            piece.swap(spare_.back());
+            spare_.pop_back();
+        }
+        piece.assign(reinterpret_cast<const char*>(data), size);
+        queue_.push_back(std::move(piece));
+        WakeAllConditionVariable(&changed_);
+    }
+
+    bool Finish(std::string& digest) {
+        End();
+        return !lost_ && FinishSha256(sha_, digest);
+    }
+
+private:
+    static constexpr size_t kMostQueued = 8;
+
+    void End() {
+        {
+            ExclusiveLock hold(lock_);
+            ending_ = true;
+            WakeAllConditionVariable(&changed_);
+        }
+        if (thread_.joinable()) thread_.join();
+    }
+
+    void Run() {
+        std::string piece;
+        for (;;) {
+            {
+                ExclusiveLock hold(lock_);
+                if (!piece.empty()) {
+                    try {
+                        spare_.push_back(std::move(piece));
+                    } catch (...) {
+                    }
+                    piece.clear();
+                }
+                while (queue_.empty() && !ending_)
+                    SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+                if (queue_.empty()) return;
+                piece.swap(queue_.front());
+                queue_.pop_front();
+                WakeAllConditionVariable(&changed_);
+            }
+            AddToSha256(sha_, piece.data(), piece.size());
+        }
+    }
+
+    Sha256 sha_;
+    std::thread thread_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    std::deque<std::string> queue_;
+    std::vector<std::string> spare_;
+    bool ending_ = false;
+    bool lost_ = false;
+};
+
+}  // namespace
+
 StagedUnpack::~StagedUnpack() {
     if (!begun_ || ended_) return;
     if (!failureLine_.empty()) AppendLogLine(failureLine_);
@@ -21,9 +121,13 @@ StagedUnpack::~StagedUnpack() {
     RollBackCommit();
 }
 
-bool StagedUnpack::Begin(const std::wstring& version, const std::vector<std::wstring>& names,
-                         uint64_t stagedBytes, const UnpackOptions& options) {
-    options_ = options;
+StagedUnpack::StagedUnpack(const std::wstring& version, const std::vector<std::wstring>& names,
+                           uint64_t stagedBytes, const UnpackOptions& options)
+    : version_(version), names_(names), stagedBytes_(stagedBytes), options_(options) {}
+
+bool StagedUnpack::Begin() {
+    if (tried_) return begun_;
+    tried_ = true;
     const std::wstring& destination = AppDirectory();
     if (!CreateDirectoryTree(destination)) {
         AppendLogLine(L"Không thể tạo thư mục đích: " + destination);
@@ -32,12 +136,12 @@ bool StagedUnpack::Begin(const std::wstring& version, const std::vector<std::wst
     // Staging needs room for every file while the old ones still stand.
     ULARGE_INTEGER available{};
     if (GetDiskFreeSpaceExW(destination.c_str(), &available, nullptr, nullptr) &&
-        available.QuadPart < stagedBytes) {
+        available.QuadPart < stagedBytes_) {
         failure = UnpackFailure::Space;
         return false;
     }
-    if (!BeginPlan(version, plan_)) return false;
-    for (const std::wstring& name : names) PlanStagedFile(plan_, name);
+    if (!BeginPlan(version_, plan_)) return false;
+    for (const std::wstring& name : names_) PlanStagedFile(plan_, name);
     PlanExtras(plan_, options_);
     if (!PrepareJournal(plan_)) return false;
     begun_ = true;
@@ -47,8 +151,9 @@ bool StagedUnpack::Begin(const std::wstring& version, const std::vector<std::wst
 
 bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
                          const ArchiveRead& read) {
+    if (!Begin() || ended_) return false;
     const auto planned = plan_.planned.find(UpperPath(name));
-    if (!begun_ || ended_ || planned == plan_.planned.end()) return false;
+    if (planned == plan_.planned.end()) return false;
     const StagedFile& file = plan_.files[planned->second];
     const std::wstring target = AppPath(name);
     // Bytes that are not this entry's, or fail its CRC or digest, are a wrong entry.
@@ -84,8 +189,10 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
                        std::to_wstring(GetLastError()) + L")";
         return false;
     }
-    Sha256 sha;
-    if (!StartSha256(sha)) {
+    BackgroundSha256 background;
+    Sha256 inline_;
+    const bool large = stat.uncompressedSize >= kBackgroundHashBytes;
+    if (!(large ? background.Start() : StartSha256(inline_))) {
         failureLine_ = L"Không thể giải nén file: " + name;
         return false;
     }
@@ -101,7 +208,10 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
             return arrived ? reinterpret_cast<const uint8_t*>(buffer.data()) : nullptr;
         },
         [&](const uint8_t* data, size_t size) {
-            AddToSha256(sha, reinterpret_cast<const char*>(data), size);
+            if (large)
+                background.Add(data, size);
+            else
+                AddToSha256(inline_, data, size);
             written = WriteAll(staged.get(), data, size);
             return written;
         });
@@ -111,7 +221,7 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
     }
     if (!arrived) return false;  // the download ended short: not the entry's fault
     std::string digest;
-    bool right = inflated && FinishSha256(sha, digest);
+    bool right = inflated && (large ? background.Finish(digest) : FinishSha256(inline_, digest));
     if (right && options_.digests) {
         const auto expected = options_.digests->find(UpperPath(name));
         right = expected != options_.digests->end() && HexText(digest) == expected->second;
@@ -126,7 +236,7 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
 }
 
 bool StagedUnpack::Commit() {
-    if (!begun_ || ended_) return false;
+    if (!Begin() || ended_) return false;
     ended_ = true;
     size_t failed = 0;
     if (failureLine_.empty() && flusher_->Finish(failed)) return CommitOrRollBack(plan_);

@@ -17,21 +17,24 @@ using ArchiveRead = std::function<bool(uint64_t offset, void* buffer, size_t siz
 
 class StagedUnpack {
 public:
-    StagedUnpack() = default;
+    // An unpack of the files names lists (relative, checked) as version, with options' removals
+    // and kept list; staging them needs stagedBytes.
+    StagedUnpack(const std::wstring& version, const std::vector<std::wstring>& names,
+                 uint64_t stagedBytes, const UnpackOptions& options);
     // Rolls back an unpack that began and was not committed, logging why a Stage failed.
     ~StagedUnpack();
     StagedUnpack(const StagedUnpack&) = delete;
     StagedUnpack& operator=(const StagedUnpack&) = delete;
 
-    // Plans the files names lists (relative, checked) with options' removals and kept list,
-    // then writes the journal and the kept list through to disk. False, the reason logged, when
-    // it cannot; failure is then Space when the volume lacks stagedBytes.
-    bool Begin(const std::wstring& version, const std::vector<std::wstring>& names,
-               uint64_t stagedBytes, const UnpackOptions& options);
+    // Plans every file, the removals and the kept list, then writes the journal and the kept
+    // list through to disk; the first Stage, or Commit, does it when it has not been done. False,
+    // the reason logged, when it cannot; failure is then Space when the volume lacks room.
+    bool Begin();
 
     // Stages the file name from the entry stat describes, whose local header lies at offset of
     // read's source: inflated as it is read, checked against its size, its CRC-32 and, with
-    // options.digests, its SHA-256. May run on another thread than Begin's, one call at a time.
+    // options.digests, its SHA-256. May run on another thread than the constructor's, one call
+    // at a time, each call's thread ended or joined before the next call's.
     // False ends the unpack: failure says why (Other also when read could not have the bytes);
     // what it has to say is logged when the unpack is committed or dropped.
     bool Stage(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
@@ -42,12 +45,18 @@ public:
     bool Commit();
 
     UnpackFailure failure = UnpackFailure::Other;
+    bool tried() const { return tried_; }  // Begin ran
+    bool begun() const { return begun_; }
 
 private:
-    CommitPlan plan_;
+    std::wstring version_;
+    std::vector<std::wstring> names_;
+    uint64_t stagedBytes_;
     UnpackOptions options_;
+    CommitPlan plan_;
     std::unique_ptr<StagedFlusher> flusher_;
     std::wstring failureLine_;  // what a failed Stage has to say
+    bool tried_ = false;
     bool begun_ = false;
     bool ended_ = false;
 };

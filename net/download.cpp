@@ -64,19 +64,28 @@ struct Stripe {
     uint64_t partOffset;
 };
 
-// The ranges joined, cut into stripes of kStripeBytes (and at the ends of ranges), stripe k of
-// the joined bytes dealt to part k % 4.
+// The ranges joined, cut into stripes of at most kStripeBytes, each dealt to the part with the
+// least to fetch so far, a request counted as kRequestBytes more: large ranges go round the
+// four connections, and runs of small ones are spread over them rather than asked one after
+// another on one. Towards the end stripes shrink, so the connections end together and little
+// is left for the follower once the last byte is in.
 std::vector<Stripe> StripeRanges(const std::vector<ByteRange>& ranges) {
+    constexpr uint64_t kRequestBytes = 64u << 10;
+    constexpr uint64_t kLeastStripeBytes = 256u << 10;
     std::vector<Stripe> stripes;
-    std::array<uint64_t, kSegmentCount> partLengths{};
+    std::array<uint64_t, kSegmentCount> partLengths{}, loads{};
+    uint64_t total = 0;
+    for (const ByteRange& range : ranges) total += range.Length();
     uint64_t joined = 0;
     for (const ByteRange& range : ranges) {
         for (uint64_t at = range.first; at <= range.last;) {
-            const uint64_t k = joined / kStripeBytes;
-            const int part = static_cast<int>(k % kSegmentCount);
-            const uint64_t take = std::min((k + 1) * kStripeBytes - joined, range.last - at + 1);
+            const int part =
+                static_cast<int>(std::min_element(loads.begin(), loads.end()) - loads.begin());
+            const uint64_t tail = std::max(kLeastStripeBytes, (total - joined) / (2 * kSegmentCount));
+            const uint64_t take = std::min({kStripeBytes, tail, range.last - at + 1});
             stripes.push_back({joined, {at, at + take - 1}, part, partLengths[part]});
             partLengths[part] += take;
+            loads[part] += take + kRequestBytes;
             joined += take;
             at += take;
         }

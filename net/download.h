@@ -66,8 +66,8 @@ using FollowRanges = std::function<bool(ArrivingBytes& bytes)>;
 
 // Some byte ranges of a file that the sources (ProbeSources, then RangeSources) offer, all of
 // length bytes, fetched into parts beside destination and handed to follow as they arrive: the
-// ranges joined are cut into stripes of kStripeBytes, dealt to the four connections in turn,
-// so the bytes come in nearly in order and follow reads them close behind. Each connection
+// ranges joined are cut into stripes of at most kStripeBytes, spread over the four connections
+// in order, so the bytes come in nearly in order and follow reads them close behind. Each connection
 // fetches its stripes one after another, with the retries, sources and record of
 // DownloadFile's segments. A later call goes on from the parts only when destination +
 // ".plan", written before them, names the same ranges; follow then reads every byte again,

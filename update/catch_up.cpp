@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
@@ -185,12 +186,33 @@ EntryFetch FetchListedEntries(const std::vector<ListedFile>& files,
     }
     DownloadOptions fetch = options;
     fetch.digest = nullptr;  // each entry's own digest is checked as it is staged
-    // Every directory first, so the progress knows the bytes of all archives.
-    uint64_t total = 0;
+    // Every directory first, the archives side by side: a few round trips each, and the
+    // progress then knows the bytes of all of them.
+    std::vector<EntryFetch> planned(archives.size(), EntryFetch::Failed);
+    std::vector<std::thread> planners;
+    size_t index = 0;
     for (auto& [version, archive] : archives) {
-        fetch.expectedSize = archive->step->size;
-        fetch.mirrors = archive->step->mirrors;
-        if (PlanArchive(*archive, fetch) == EntryFetch::Tampered) return EntryFetch::Tampered;
+        DownloadOptions own = fetch;
+        own.expectedSize = archive->step->size;
+        own.mirrors = archive->step->mirrors;
+        const auto plan = [&planned, index, own, target = archive.get()] {
+            try {
+                planned[index] = PlanArchive(*target, own);
+            } catch (...) {  // nothing may escape a thread's function
+            }
+        };
+        try {
+            planners.emplace_back(plan);
+        } catch (...) {
+            plan();  // no thread: planned here
+        }
+        ++index;
+    }
+    for (std::thread& planner : planners) planner.join();
+    uint64_t total = 0;
+    index = 0;
+    for (auto& [version, archive] : archives) {
+        if (planned[index++] != EntryFetch::Fetched) return planned[index - 1];
         uint64_t bytes = archive->length;
         if (!archive->ranges.empty()) {
             bytes = 0;

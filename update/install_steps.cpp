@@ -153,8 +153,8 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
     options.retrying = [&] { PostStatusText(window, L"Mất kết nối, đang thử lại..."); };
     bool lackedSpace = false;
     options.lackedSpace = &lackedSpace;
-    // The journal is written before the first byte arrives, as the entries are staged while
-    // they do: a kill anywhere is rolled back by the next start.
+    // The journal is written as the first bytes arrive, before the first entry is staged: a
+    // kill anywhere is rolled back by the next start.
     std::vector<std::wstring> names;
     uint64_t stagedBytes = 0;
     for (const ListedFile& file : wanted) {
@@ -162,20 +162,21 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
         stagedBytes += std::min(file.size, UINT64_MAX - stagedBytes);
     }
     EntryFetch entries = EntryFetch::Failed;
-    bool began = false, committed = false;
+    bool beginFailed = false, committed = false;
     UnpackFailure failure = UnpackFailure::Other;
     Attempt([&] {
-        StagedUnpack staged;
-        began = staged.Begin(version, names, stagedBytes, unpack);
-        failure = staged.failure;
-        if (!began) return false;
+        StagedUnpack staged(version, names, stagedBytes, unpack);
         entries = FetchListedEntries(wanted, offered, staged, reporter, options);
-        if (entries != EntryFetch::Fetched) return false;  // rolled back as staged ends
+        // Begun by the first entry that arrived, or now: a version may only drop files.
+        if (entries == EntryFetch::Fetched) staged.Begin();
+        beginFailed = staged.tried() && !staged.begun();
+        failure = staged.failure;
+        if (beginFailed || entries != EntryFetch::Fetched) return false;  // rolled back as it ends
         PostLogLine(window, L"Đang giải nén " + version + L"...");
         committed = staged.Commit();
         return committed;
     });
-    if (began && entries != EntryFetch::Fetched) {
+    if (!beginFailed && entries != EntryFetch::Fetched) {
         if (entries == EntryFetch::Tampered) {
             PostLogLine(window, L"Tệp cập nhật bị thay đổi hoặc hỏng: " + version);
             return OneStep::Failed;
@@ -185,7 +186,7 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
         PostLogLine(window, L"Tải thất bại: " + version);
         return OneStep::Failed;
     }
-    if (!began && failure == UnpackFailure::Space)
+    if (beginFailed && failure == UnpackFailure::Space)
         PostLogLine(window, L"Không đủ dung lượng trống để cài " + version + L".");
     // A version that cannot be recorded is not installed: its files are put back.
     if (!committed || !WriteInstalledVersion(versionIniPath, version)) {
