@@ -195,6 +195,7 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
         return OneStep::Failed;
     }
     AppendLogLine(L"Miniz giải nén thành công!");
+    AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
     CompleteCommit();
     RemoveEmptyFolders(unpack.removals);
     PostLogLine(window, L"Hoàn tất cập nhật " + version + L".");
