@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <map>
@@ -12,9 +13,7 @@
 #include <vector>
 
 #include "base/app_directory.h"
-#include "base/hex.h"
 #include "base/scoped_handle.h"
-#include "base/sha256.h"
 #include "base/text.h"
 #include "base/worker_messages.h"
 #include "install/commit.h"
@@ -23,13 +22,12 @@
 #include "install/held_file.h"
 #include "install/shell_extract.h"
 #include "install/staged_flush.h"
+#include "install/staged_unpack.h"
 #include "install/unpack_steps.h"
 #include "install/zip_reader.h"
 
 namespace {
 
-// Hashing takes a size_t count; larger entries go in in pieces of this size.
-constexpr uint64_t WriteChunk = 1u << 30;
 
 struct ZipBufferFree {
     void operator()(void* buffer) const { ZipFree(buffer); }
@@ -177,71 +175,6 @@ bool AwaitShellFiles(const std::vector<Entry>& entries, DWORD stallMs) {
     }
 }
 
-// Writes one entry: a directory, or a file's bytes under its staged name, handed to flusher
-// with its place in the plan. False ends the run; the reason has been logged.
-bool StageEntry(const ZipReader& zip, const Entry& entry, const StagedFile* file, size_t place,
-                StagedFlusher& flusher, UnpackFailure& failure, const UnpackOptions& options) {
-    const std::wstring target = AppPath(entry.name);
-    if (entry.directory) {
-        if (CreateDirectoryTree(target)) return true;
-        AppendLogLine(L"Không thể tạo thư mục: " + target);
-        return false;
-    }
-    if (!CreateDirectoryTree(ParentOf(target))) {
-        AppendLogLine(L"Không thể tạo thư mục cha: " + target);
-        return false;
-    }
-    const DWORD attributes = file->replaces ? GetFileAttributesW(target.c_str()) : 0;
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: 5)");
-        return false;
-    }
-    uint64_t size = 0;
-    EntryBuffer data(ZipReaderExtractToHeap(zip, entry.index, &size));
-    if (!data) {
-        AppendLogLine(L"Không thể giải nén file: " + entry.name);
-        // With listed digests the entry is one we asked for by range: no other reader may
-        // stand in for ours, and bytes that fail their CRC are a wrong entry.
-        if (options.digests)
-            failure = UnpackFailure::Tampered;
-        else if (entry.foreignMethod)
-            failure = UnpackFailure::Method;
-        return false;
-    }
-    if (options.digests) {
-        const auto expected = options.digests->find(UpperPath(entry.name));
-        Sha256 sha;
-        std::string digest;
-        const bool hashed = StartSha256(sha);
-        // Fed in pieces: the buffer may exceed what one call takes.
-        for (uint64_t at = 0; hashed && at < size; at += WriteChunk)
-            AddToSha256(sha, static_cast<const char*>(data.get()) + at,
-                        static_cast<size_t>(std::min(size - at, WriteChunk)));
-        if (expected == options.digests->end() || !hashed || !FinishSha256(sha, digest) ||
-            HexText(digest) != expected->second) {
-            failure = UnpackFailure::Tampered;
-            return false;
-        }
-    }
-    const std::wstring path = AppPath(file->staged);
-    ScopedFile staged;
-    if (!RetryWhileHeld(path, [&] {
-            staged.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-            return static_cast<bool>(staged);
-        })) {
-        AppendLogLine(L"Không thể tạo file: " + target + L" (lỗi: " +
-                      std::to_wstring(GetLastError()) + L")");
-        return false;
-    }
-    if (!WriteAll(staged.get(), data.get(), size)) {
-        AppendLogLine(L"Lỗi ghi file: " + target);
-        return false;
-    }
-    flusher.Add(std::move(staged), place);
-    return true;
-}
-
 // Whether every entry our reader can inflate does (its size and CRC-32 right), checked before
 // the archive goes to the shell, which would hide a damaged entry or unpack it anyway. The
 // first that does not is logged.
@@ -257,37 +190,38 @@ bool OthersInflate(const ZipReader& zip, const std::vector<Entry>& entries) {
     return true;
 }
 
-// Stages every entry of the plan and flushes the files to disk. False ends the run; the reason
-// has been logged, and no staged file is open any more.
-bool StageEntries(const ZipReader& zip, const std::vector<Entry>& entries,
-                  const std::vector<size_t>& planned, const CommitPlan& plan,
-                  UnpackFailure& failure, const UnpackOptions& options) {
-    StagedFlusher flusher;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const StagedFile* file = entries[i].directory ? nullptr : &plan.files[planned[i]];
-        if (!StageEntry(zip, entries[i], file, planned[i], flusher, failure, options)) return false;
-    }
-    size_t failed = 0;
-    if (flusher.Finish(failed)) return true;
-    AppendLogLine(L"Lỗi ghi file: " + AppPath(plan.files[failed].target));
-    return false;
-}
-
+// Stages every entry and commits them as one whole. False ends the run; the reason has been
+// logged and every target is as it was.
 bool StageAndCommit(const ZipReader& zip, const std::vector<Entry>& entries,
                     const std::wstring& version, UnpackFailure& failure,
                     const UnpackOptions& options) {
-    CommitPlan plan;
-    if (!BeginPlan(version, plan)) return false;
-    std::vector<size_t> planned(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i)
-        if (!entries[i].directory) planned[i] = PlanStagedFile(plan, entries[i].name);
-    PlanExtras(plan, options);
-    if (!PrepareJournal(plan)) return false;
-    if (!WriteKeptList(options) || !StageEntries(zip, entries, planned, plan, failure, options)) {
-        RollBackCommit();
-        return false;
+    std::vector<std::wstring> names;
+    for (const Entry& entry : entries)
+        if (!entry.directory) names.push_back(entry.name);
+    StagedUnpack unpack(version, names, 0, options);
+    if (!unpack.Begin()) return false;
+    // Entries lie in front of the directory; one that does not is damaged.
+    bool outside = false;
+    const ArchiveRead read = [&](uint64_t offset, void* buffer, size_t size) {
+        outside = offset > zip.centralStart || size > zip.centralStart - offset;
+        if (!outside) std::memcpy(buffer, zip.data + offset, size);
+        return !outside;
+    };
+    for (const Entry& entry : entries) {
+        if (entry.directory) {
+            if (CreateDirectoryTree(AppPath(entry.name))) continue;
+            AppendLogLine(L"Không thể tạo thư mục: " + AppPath(entry.name));
+            return false;
+        }
+        ZipEntryStat stat;
+        if (!ZipReaderFileStat(zip, entry.index, stat) ||
+            !unpack.Stage(entry.name, stat, ZipEntryArchiveOffset(zip, stat), read)) {
+            if (outside) AppendLogLine(L"Không thể giải nén file: " + entry.name);
+            failure = unpack.failure;
+            return false;
+        }
     }
-    return CommitOrRollBack(plan);
+    return unpack.Commit();
 }
 
 }  // namespace

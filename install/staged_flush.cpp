@@ -10,18 +10,6 @@ constexpr int kFlushThreads = 4;
 // Written files waiting for a flush stay open; past this many, staging waits for room.
 constexpr size_t kMostWaiting = 1024;
 
-// Holds an SRW lock exclusively for its scope.
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
 }  // namespace
 
 StagedFlusher::StagedFlusher() {

@@ -21,17 +21,6 @@ namespace {
 // Entries at least this large are hashed on a thread of their own.
 constexpr uint64_t kBackgroundHashBytes = 1u << 20;
 
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
 // SHA-256 of the bytes added, computed on a thread of its own from copies of them, so that
 // hashing (slow in some providers) overlaps inflating and writing. Add waits while a few pieces
 // are queued. Without a thread it hashes as it is given the bytes.
@@ -64,7 +53,7 @@ public:
 
     bool Finish(std::string& digest) {
         End();
-        return !lost_ && FinishSha256(sha_, digest);
+        return FinishSha256(sha_, digest);
     }
 
 private:
@@ -109,7 +98,6 @@ private:
     std::deque<std::string> queue_;
     std::vector<std::string> spare_;
     bool ending_ = false;
-    bool lost_ = false;
 };
 
 }  // namespace
@@ -141,7 +129,8 @@ bool StagedUnpack::Begin() {
         return false;
     }
     if (!BeginPlan(version_, plan_)) return false;
-    for (const std::wstring& name : names_) PlanStagedFile(plan_, name);
+    // An entry spelled like an existing file's short name is planned under the long one.
+    for (const std::wstring& name : names_) places_[UpperPath(name)] = PlanStagedFile(plan_, name);
     PlanExtras(plan_, options_);
     if (!PrepareJournal(plan_)) return false;
     begun_ = true;
@@ -152,25 +141,24 @@ bool StagedUnpack::Begin() {
 bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
                          const ArchiveRead& read) {
     if (!Begin() || ended_) return false;
-    const auto planned = plan_.planned.find(UpperPath(name));
-    if (planned == plan_.planned.end()) return false;
+    const auto planned = places_.find(UpperPath(name));
+    if (planned == places_.end()) return false;
     const StagedFile& file = plan_.files[planned->second];
     const std::wstring target = AppPath(name);
-    // Bytes that are not this entry's, or fail its CRC or digest, are a wrong entry.
-    failure = UnpackFailure::Tampered;
-    uint8_t header[ZipLocalHeaderSize];
-    uint64_t dataOffset = 0;
-    if (!read(offset, header, sizeof header)) {
-        failure = UnpackFailure::Other;
-        return false;
-    }
-    if (!ZipLocalDataOffset(header, dataOffset)) {
-        failureLine_ = L"Không thể giải nén file: " + name;
-        return false;
-    }
-    failure = UnpackFailure::Other;
+    // Bytes that fail their CRC are a wrong entry when the list names the entry's digest: no
+    // other reader may then stand in for ours.
+    const bool listed = options_.digests != nullptr;
+    const UnpackFailure damaged = listed ? UnpackFailure::Tampered : UnpackFailure::Other;
     if (!CreateDirectoryTree(ParentOf(target))) {
         failureLine_ = L"Không thể tạo thư mục cha: " + target;
+        return false;
+    }
+    uint8_t header[ZipLocalHeaderSize];
+    uint64_t dataOffset = 0;
+    if (!read(offset, header, sizeof header)) return false;  // the bytes did not come
+    if (!ZipLocalDataOffset(header, dataOffset) || (listed && !stat.isSupported)) {
+        failure = damaged;
+        failureLine_ = L"Không thể giải nén file: " + name;
         return false;
     }
     const DWORD attributes = file.replaces ? GetFileAttributesW(target.c_str()) : 0;
@@ -192,7 +180,7 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
     BackgroundSha256 background;
     Sha256 inline_;
     const bool large = stat.uncompressedSize >= kBackgroundHashBytes;
-    if (!(large ? background.Start() : StartSha256(inline_))) {
+    if (listed && !(large ? background.Start() : StartSha256(inline_))) {
         failureLine_ = L"Không thể giải nén file: " + name;
         return false;
     }
@@ -208,9 +196,9 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
             return arrived ? reinterpret_cast<const uint8_t*>(buffer.data()) : nullptr;
         },
         [&](const uint8_t* data, size_t size) {
-            if (large)
+            if (listed && large)
                 background.Add(data, size);
-            else
+            else if (listed)
                 AddToSha256(inline_, data, size);
             written = WriteAll(staged.get(), data, size);
             return written;
@@ -221,13 +209,16 @@ bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uin
     }
     if (!arrived) return false;  // the download ended short: not the entry's fault
     std::string digest;
-    bool right = inflated && (large ? background.Finish(digest) : FinishSha256(inline_, digest));
-    if (right && options_.digests) {
+    bool right = inflated;
+    if (right && listed) {
         const auto expected = options_.digests->find(UpperPath(name));
-        right = expected != options_.digests->end() && HexText(digest) == expected->second;
+        right = (large ? background.Finish(digest) : FinishSha256(inline_, digest)) &&
+                expected != options_.digests->end() && HexText(digest) == expected->second;
     }
     if (!right) {
-        failure = UnpackFailure::Tampered;
+        // A method our reader lacks, every name read and checked, may go to the shell.
+        failure = !listed && !stat.isSupported && !stat.isEncrypted ? UnpackFailure::Method
+                                                                    : damaged;
         failureLine_ = L"Không thể giải nén file: " + name;
         return false;
     }

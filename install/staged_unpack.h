@@ -3,6 +3,7 @@
 // of remote archives while they arrive, or an archive on disk), and committed as one whole.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,7 +34,8 @@ public:
 
     // Stages the file name from the entry stat describes, whose local header lies at offset of
     // read's source: inflated as it is read, checked against its size, its CRC-32 and, with
-    // options.digests, its SHA-256. May run on another thread than the constructor's, one call
+    // options.digests, its SHA-256 (a mismatch is Tampered; without digests a damaged entry is
+    // Other, and one of a method our reader lacks is Method). May run on another thread than the constructor's, one call
     // at a time, each call's thread ended or joined before the next call's.
     // False ends the unpack: failure says why (Other also when read could not have the bytes);
     // what it has to say is logged when the unpack is committed or dropped.
@@ -54,6 +56,7 @@ private:
     uint64_t stagedBytes_;
     UnpackOptions options_;
     CommitPlan plan_;
+    std::map<std::wstring, size_t> places_;  // upper-cased name -> its file in plan_
     std::unique_ptr<StagedFlusher> flusher_;
     std::wstring failureLine_;  // what a failed Stage has to say
     bool tried_ = false;
