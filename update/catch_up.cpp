@@ -130,11 +130,13 @@ EntryFetch FetchWhole(Archive& archive, const std::wstring& zipPath, StagedUnpac
     LARGE_INTEGER size = {};
     if (!local || !GetFileSizeEx(local.get(), &size)) return EntryFetch::Failed;
     const uint64_t length = static_cast<uint64_t>(size.QuadPart);
+    // The whole archive is here: bytes it lacks are a wrong archive's.
+    bool outside = false;
     const auto read = [&](uint64_t from, void* buffer, size_t bytes) {
         std::string got(bytes, '\0');
-        if (!ReadAt(local.get(), from, got)) return false;
-        std::memcpy(buffer, got.data(), bytes);
-        return true;
+        outside = from > length || bytes > length - from || !ReadAt(local.get(), from, got);
+        if (!outside) std::memcpy(buffer, got.data(), bytes);
+        return !outside;
     };
     if (!OpenDirectory(archive, length,
                        [&](uint64_t from, std::string& bytes) {
@@ -144,7 +146,8 @@ EntryFetch FetchWhole(Archive& archive, const std::wstring& zipPath, StagedUnpac
         !FindEntries(archive))
         return EntryFetch::Tampered;
     if (StageEntries(archive, unpack, read)) return EntryFetch::Fetched;
-    return unpack.failure == UnpackFailure::Tampered ? EntryFetch::Tampered : EntryFetch::Failed;
+    return outside || unpack.failure == UnpackFailure::Tampered ? EntryFetch::Tampered
+                                                                : EntryFetch::Failed;
 }
 
 }  // namespace

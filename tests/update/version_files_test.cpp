@@ -285,6 +285,7 @@ TEST_F(VersionFiles, CatchesUpInOneStepFetchingOnlyWhatDiffers) {
         {"one without a list", false, "", L"1.1.0", false, false, true},
         {"wrong entry", true, "", L"", true, true, true},
         {"damaged entry", true, "", L"", true, true, true},
+        {"wrong entry, no ranges", true, "?ranges=", L"", true, true, false},
         {"a version that only drops a file", true, "", L"", false, true, true},
     };
     for (const auto& row : rows) {
