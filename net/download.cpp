@@ -154,9 +154,17 @@ TryEnd FetchRange(const SegmentTask& task, const std::atomic<bool>& stopped, uin
     std::wstring headers = rangeLine;
     const std::wstring& validator = source.resource.validator;
     if (!validator.empty()) headers += L"If-Range: " + validator + L"\r\n";
+    HINTERNET session = nullptr;
+    if (task.sessions) {
+        ScopedInternet& own = task.sessions->at(task.source);
+        if (!own) own = OpenHttpSession(source.proxy);
+        session = own.get();
+    }
     HttpRequest opened;
     if (!OpenHttpRequest(source.url, HttpRequestKind::Segment, opened, headers,
-                         task.lowSpeedWindowMs, &source.proxy)) {
+                         task.lowSpeedWindowMs, &source.proxy, session)) {
+        // A connection that failed is not one to ask again through.
+        if (task.sessions) task.sessions->at(task.source).reset();
         return IsSecureFailure(GetLastError()) ? TryEnd::Failed : TryEnd::Retry;
     }
     const DWORD status = HttpStatusCode(opened);
@@ -267,6 +275,8 @@ std::vector<std::wstring> PartPaths(const std::wstring& destination) {
 // The pieces of a segment worker, one after another: those the part holds already skipped.
 TransferEnd DownloadPieces(SegmentTask task, const std::vector<ByteRange>& pieces,
                            const RetryPolicy& policy, const SegmentSignals& signals) {
+    std::vector<ScopedInternet> sessions(task.sources.sources().size());
+    task.sessions = &sessions;
     uint64_t kept = task.partBytes.load();
     for (const ByteRange& piece : pieces) {
         if (kept >= piece.Length()) {

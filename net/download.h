@@ -119,6 +119,9 @@ struct SegmentTask {
     std::atomic<uint64_t>& bytesWritten;  // shared by all segments
     std::atomic<uint64_t>& partBytes;     // this part's length
     DWORD lowSpeedWindowMs;
+    // The worker's own session per source, opened at its first request there and reused for
+    // the next ones; null: a session per request.
+    std::vector<ScopedInternet>* sessions = nullptr;
 };
 
 // What the workers of one download share with its driver.

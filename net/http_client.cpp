@@ -46,7 +46,7 @@ namespace {
 
 bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& request,
                   const std::wstring& extraHeader, DWORD lowSpeedWindowMs,
-                  const HttpProxy* given) {
+                  const HttpProxy* given, HINTERNET shared) {
     wchar_t host[256] = {};
     wchar_t path[2048] = {};
     URL_COMPONENTS parts = {};
@@ -62,21 +62,15 @@ bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& re
     INTERNET_PORT port = parts.nPort;
     if (port == 0) port = secure ? 443 : 80;
 
-    // Every request has a session of its own, so the proxy given to it is this request's.
-    // WINHTTP_OPTION_PROXY would say the same, but Wine ignores it.
-    const HttpProxy found = given ? HttpProxy() : UserProxyFor(url);
-    const std::wstring& proxy = given ? given->proxy : found.proxy;
-    const std::wstring& bypass = given ? given->bypass : found.bypass;
-    request.session.reset(WinHttpOpen(
-        L"Hopwell/1.0",
-        proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-        proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
-        bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0));
-    if (!request.session) return false;
-    DWORD maxConnections = 8;
-    WinHttpSetOption(request.session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &maxConnections,
-                     sizeof(maxConnections));
-    request.connection.reset(WinHttpConnect(request.session.get(), hostName.c_str(), port, 0));
+    // Every request has a session of its own, or its caller's opened through the same proxy,
+    // so the proxy given to it is this request's. WINHTTP_OPTION_PROXY would say the same, but
+    // Wine ignores it.
+    if (!shared) {
+        request.session = OpenHttpSession(given ? *given : UserProxyFor(url));
+        if (!request.session) return false;
+    }
+    request.connection.reset(
+        WinHttpConnect(shared ? shared : request.session.get(), hostName.c_str(), port, 0));
     if (!request.connection) return false;
     const wchar_t* verb = kind == HttpRequestKind::Probe ? L"HEAD" : L"GET";
     request.request.reset(WinHttpOpenRequest(request.connection.get(), verb, urlPath.c_str(),
@@ -116,11 +110,25 @@ bool SetUpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& re
 
 }  // namespace
 
+ScopedInternet OpenHttpSession(const HttpProxy& proxy) {
+    ScopedInternet session(WinHttpOpen(
+        L"Hopwell/1.0",
+        proxy.proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+        proxy.proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.proxy.c_str(),
+        proxy.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : proxy.bypass.c_str(), 0));
+    DWORD maxConnections = 8;
+    if (session)
+        WinHttpSetOption(session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &maxConnections,
+                         sizeof(maxConnections));
+    return session;
+}
+
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
                      const std::wstring& extraHeader, DWORD lowSpeedWindowMs,
-                     const HttpProxy* proxy) {
+                     const HttpProxy* proxy, HINTERNET session) {
     HttpRequest request;
-    const bool ok = SetUpRequest(url, kind, request, extraHeader, lowSpeedWindowMs, proxy);
+    const bool ok =
+        SetUpRequest(url, kind, request, extraHeader, lowSpeedWindowMs, proxy, session);
     // Closing the handles must not hide why the request failed.
     const DWORD error = GetLastError();
     if (ok) opened = std::move(request);

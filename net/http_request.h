@@ -46,10 +46,16 @@ struct HttpRequest {
 // headers, and any silence in the body, may last at most lowSpeedWindowMs. True with every
 // handle open once a response has arrived, whatever its status; false with every handle it had
 // opened closed again, and GetLastError telling why.
+// With session (OpenHttpSession's, through the same proxy), the request goes through it, and
+// may reuse a connection an earlier request of it left open.
 bool OpenHttpRequest(const std::wstring& url, HttpRequestKind kind, HttpRequest& opened,
                      const std::wstring& extraHeader = std::wstring(),
                      DWORD lowSpeedWindowMs = kLowSpeedWindowMs,
-                     const HttpProxy* proxy = nullptr);
+                     const HttpProxy* proxy = nullptr, HINTERNET session = nullptr);
+
+// A session through proxy for requests one after another: a download's connection keeps its
+// TCP and TLS connection from one range to the next instead of making a new one.
+ScopedInternet OpenHttpSession(const HttpProxy& proxy);
 
 // A request that failed this way (GetLastError after OpenHttpRequest) met a dropped connection
 // or a time-out, which another try may not meet; a refused connection, an unknown host or a
