@@ -77,25 +77,11 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
     ASSERT_TRUE(WriteStringToFile(release + L"\\1.0.0.zip", zip + " "));
     EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
     EXPECT_EQ(error, "1.0.0.zip does not match its sha256 entry");
-    // A signed manifest listing, with its true digest, an archive every launcher refuses.
-    std::string digest, signature;
-    const std::string unsafe = ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/unsafe-21.zip"));
-    ASSERT_TRUE(Sha256OfBytes(unsafe, digest));
-    const std::string body = R"({"latest_version":"1","download_urls":{"1":"https://h/1.zip"},)"
-                             R"("sha256":{"1":")" + HexText(digest) + "\"}}";
-    ASSERT_TRUE(SignData(privateKey, body, signature));
-    Put({{L"1.zip", unsafe}, {L"version.json", body}, {L"version.json.sig", signature}});
-    EXPECT_FALSE(VerifyFolder(release, publicKey, report, error));
-    EXPECT_EQ(error, "1.zip holds an entry every launcher refuses: aux .txt (names a device)");
 }
 
 TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
     ASSERT_TRUE(WriteStringToFile(dir.File(L"public.txt"), publicKey + "\n"));
     const Files one = {{L"1.0.0.zip", zip}};
-    const auto archive = [](const std::string& name) {
-        return Files{{L"1.0.0.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name))}};
-    };
-    const std::string unsafe = "1.0.0.zip holds an entry every launcher refuses: ";
     const struct {
         Files files;
         std::wstring latest;
@@ -110,14 +96,8 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
         {{}, L"1.0.0", "no archive of the latest version 1.0.0"},
         {{{L"1.0.0.zip", "PK\x03\x04 but no archive"}}, L"1.0.0", "not a ZIP archive: 1.0.0.zip"},
         {{{L"1.0.0.zip", zip}, {L"notes.txt", "x"}}, L"1.0.0", "not a ZIP archive: notes.txt"},
-        {archive("record.zip"), L"1.0.0",
+        {{{L"1.0.0.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/record.zip"))}}, L"1.0.0",
          "1.0.0.zip: the launcher cannot read record 2 of its central directory"},
-        {archive("unsafe-18.zip"), L"1.0.0", unsafe + "sub/nul.txt (names a device)"},
-        {archive("unsafe-1.zip"), L"1.0.0",
-         unsafe + "sub/../../evil.txt (steps up out of the folder)"},
-        {archive("unsafe-7.zip"), L"1.0.0", unsafe + "/evil.txt (starts at the root)"},
-        {archive("unsafe-15.zip"), L"1.0.0",
-         unsafe + "good.txt:stream (names a drive or stream (':'))"},
         {one, L"1.0.0", "not a number of days from 1 to 36500: 0", L"0"},
         {one, L"1.0.0", "not a number of days from 1 to 36500: 36501", L"36501"},
         {one, L"1.0.0", "not a number of days from 1 to 36500: 1x", L"1x"},
@@ -164,7 +144,7 @@ TEST_F(Publish, EveryEntryNameIsJudgedAlikeByTheLauncherPublishAndVerify) {
         {"hopwell-commit.journal.tmp", kept}, {"hopwell-shell-staging/x.txt", kept},
         {"hopwell-shell-staging/", kept}, {"hopwell.lock", kept}, {"version.ini.tmp", kept},
         {"a.txt.hopwell-new", kept}, {"sub/a.txt.hopwell-old", kept}, {"a.hopwell-new12", kept},
-        {"A.HOPWELL-OLD3", kept},
+        {"A.HOPWELL-OLD3", kept}, {"version.files.tmp", kept},
         {"HOPWEL~1.JOU", alias}, {"hopwe~12.jou", alias}, {"HO3A1F~1.JOU", alias},
         {"HOPW~K2Q.JOU", alias}, {"HOPWEL~2.TMP", alias}, {"VERSIO~1.TMP", alias},
         {"HOPWEL~1/x.txt", alias}, {"HOPWEL~1.LOC", alias}, {"FILE~1.HOP", alias},
