@@ -101,16 +101,12 @@ TEST(HttpGetToMemory, TakesOnlyWholeSuccessfulAnswersRetryingTransientFaults) {
         bool answered;
         size_t gets;  // made for it
     } rows[] = {
-        {huge, "", false, 1},
-        {body, "", true, 1},
-        {"", "", true, 1},
+        {huge, "", false, 1}, {body, "", true, 1}, {"", "", true, 1},
         {body, "?length=none", true, 1},
         {body, "?gzip", true, 1},  // gzip is asked for only where it is decoded
         {body, "?status=404", false, 1},  // an error page is no manifest
-        {body, "?busy=3", true, 4},
-        {body, "?busy=4", false, 4},
-        {body, "?drop=40000&dropfor=1", true, 2},
-        {body, "?drop=40000", false, 4},
+        {body, "?busy=3", true, 4}, {body, "?busy=4", false, 4},
+        {body, "?drop=40000&dropfor=1", true, 2}, {body, "?drop=40000", false, 4},
     };
     int n = 0;
     for (const auto& row : rows) {
@@ -312,17 +308,14 @@ TEST(DownloadFile, RetriesFromTheByteReachedWithinTheRoomOnDisk) {
         {&big, "?drop=100000", Quick(3, 100000), true, 24},
         {&big, "?busy=3", Quick(), true, 7},
         {&big, "?busy=1&after=5", capped, true, 5, -1, 600},  // the probe's wait, a range's
-        {&big, "", Quick(), true, 4, bigSize},
-        {&big, "", Quick(), false, -1, bigSize - 1},
-        {&small, "?status=404", Quick(), false, 1},
-        {&small, "?drop=100000", Quick(), true, 3},
+        {&big, "", Quick(), true, 4, bigSize}, {&big, "", Quick(), false, -1, bigSize - 1},
+        {&small, "?status=404", Quick(), false, 1}, {&small, "?drop=100000", Quick(), true, 3},
         {&small, "?drop=100000&ranges=", Quick(), false, 5},  // each try starts again
         // Free tries must take the furthest byte on: one that only gets as far again counts.
         {&small, "?drop=200000&ranges=", Quick(3, 100000), false, 4},
         {&small, "?drop=200000&ranges=&dropfor=2", Quick(2, 100000), true, 3},
         {&small, "?drop=100000&ranges=&dropfor=2", Quick(), true, 3},
-        {&small, "?busy=1", Quick(), true, 2},
-        {&small, "", Quick(), false, -1, 300001},
+        {&small, "?busy=1", Quick(), true, 2}, {&small, "", Quick(), false, -1, 300001},
         {&small, "?length=none&ranges=", Quick(), false, 1, 1000},
         // Four ranges need the file and the copy that joins them.
         {&big, "", Quick(1), false, 0, -1, 0, joined - 1, 0},
@@ -443,14 +436,10 @@ TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
         bool resumed;
         bool mirrored = false;  // with a mirror that sends an ETag of its own
     } rows[] = {
-        {&big, "&dropfor=4", "", true},
-        {&big, "&dropfor=4", "change", false},
-        {&big, "&dropfor=4&etag=weak", "", false},
-        {&big, "&dropfor=4", "record", false},
-        {&big, "&dropfor=4", "", true, true},
-        {&big, "&dropfor=4", "mirror", false, true},
-        {&small, "&dropfor=1", "", true},
-        {&small, "&dropfor=1", "change", false},
+        {&big, "&dropfor=4", "", true},          {&big, "&dropfor=4", "change", false},
+        {&big, "&dropfor=4&etag=weak", "", false}, {&big, "&dropfor=4", "record", false},
+        {&big, "&dropfor=4", "", true, true},    {&big, "&dropfor=4", "mirror", false, true},
+        {&small, "&dropfor=1", "", true},        {&small, "&dropfor=1", "change", false},
     };
     TempDir dir;
     int n = 0;
@@ -488,25 +477,6 @@ TEST(DownloadFile, ResumesAcrossStartsOnlyTheSameFile) {
         for (int i = 0; i < 4; ++i)
             EXPECT_FALSE(FileExists(destination + L".part" + std::to_wstring(i)));
     }
-}
-
-// Memory that runs out in a segment's worker, or a progress callback that throws while the
-// workers run, fails the download once they are joined, and the process lives on.
-TEST(DownloadFile, FailsWhenAWorkerOrTheCallbackThrows) {
-    const std::string path = Put(RandomBytes(kThreshold));
-    TempDir dir;
-    int calls = 0;
-    const ProgressCallback throwing = [&](uint64_t, uint64_t) {
-        ++calls;
-        throw std::runtime_error("the window is gone");
-    };
-    EXPECT_FALSE(DownloadFile(ServerUrl(path + "?slow=60"), dir.File(L"a.zip"), throwing));
-    EXPECT_EQ(calls, 1);
-    failAllocationsOffThread = GetCurrentThreadId();
-    const bool ok = DownloadFile(ServerUrl(path), dir.File(L"b.zip"), nullptr);
-    failAllocationsOffThread = 0;
-    EXPECT_FALSE(ok);
-    EXPECT_FALSE(FileExists(dir.File(L"a.zip")) || FileExists(dir.File(L"b.zip")));
 }
 
 // Stores the user's Internet Options connection settings as Windows does: a static proxy and
@@ -621,7 +591,10 @@ std::thread StartTwoThenFail(std::function<void()> work) {
     });
 }
 
-TEST(DownloadFile, AWorkerThatCannotStartFailsItOnceTheOthersAreJoined) {
+// A worker that cannot start, memory that runs out in a worker, or a progress callback that
+// throws while the workers run fails the download once the others are joined, and the process
+// lives on.
+TEST(DownloadFile, FailsOnceTheWorkersAreJoinedWhenOneCannotGoOn) {
     const std::string path = Put(RandomBytes(kThreshold));
     auto original = StartSegmentThread;
     TempDir dir;
@@ -634,6 +607,17 @@ TEST(DownloadFile, AWorkerThatCannotStartFailsItOnceTheOthersAreJoined) {
         EXPECT_EQ(workersJoined.load(), 2);
         EXPECT_FALSE(FileExists(dir.File(L"a.zip")));
     }
+    int calls = 0;
+    const ProgressCallback throwing = [&](uint64_t, uint64_t) {
+        ++calls;
+        throw std::runtime_error("the window is gone");
+    };
+    EXPECT_FALSE(DownloadFile(ServerUrl(path + "?slow=60"), dir.File(L"a.zip"), throwing));
+    EXPECT_EQ(calls, 1);
+    failAllocationsOffThread = GetCurrentThreadId();  // this thread is spared
+    EXPECT_FALSE(DownloadFile(ServerUrl(path), dir.File(L"a.zip"), nullptr));
+    failAllocationsOffThread = 0;
+    EXPECT_FALSE(FileExists(dir.File(L"a.zip")));
 }
 
 TEST(ProgressReporter, PostsThrottledReportsOfTheWholeUpdate) {
