@@ -548,35 +548,6 @@ TEST(UserProxy, CarriesTheManifestAndTheArchiveUnlessBypassed) {
     SetUserProxy("", "", "");
 }
 
-// A process killed in the middle of a download leaves parts and a record that the next start
-// goes on from.
-TEST(DownloadFile, GoesOnFromWhereAKilledProcessStopped) {
-    const std::string body = RandomBytes(2 * kThreshold), path = Put(body);
-    TempDir dir;
-    const std::wstring destination = dir.File(L"a.zip");
-    ScopedHandle child(StartTool(HOPWELL_FAKE_APP, "hopwell-fetch.exe",
-                                 ServerUrl(path + "?slow=100") + L" \"" + destination + L"\""));
-    ASSERT_TRUE(child);
-    DownloadRecord record;
-    uint64_t recorded = 0;
-    for (int i = 0; i < 200 && recorded < kThreshold / 2; ++i) {
-        Sleep(50);
-        recorded = 0;
-        if (ReadDownloadRecord(DownloadRecordPath(destination), record))
-            for (uint64_t bytes : record.partBytes) recorded += bytes;
-    }
-    TerminateProcess(child.get(), 1);
-    WaitForSingleObject(child.get(), 10000);
-    ASSERT_GE(recorded, kThreshold / 2);
-    const size_t killedGets = Gets(path).size();
-    std::string digest, expected;
-    ASSERT_TRUE(DownloadFile(ServerUrl(path + "?slow=100"), destination, nullptr,
-                             With(Quick(), &digest)));
-    EXPECT_TRUE(ReadBytes(destination) == body);
-    EXPECT_TRUE(Sha256OfBytes(body, expected) && digest == expected);
-    EXPECT_LE(BytesAsked(path, body.size(), killedGets), body.size() - recorded);
-}
-
 std::atomic<int> threadStarts{0}, workersJoined{0};
 
 // The third worker cannot start: no thread, or no memory for it.

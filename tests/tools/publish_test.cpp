@@ -54,9 +54,11 @@ protected:
     }
 };
 
+// Mirrors too are signed as the launcher reads them.
 TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
     Put({{L"1.0.0.zip", zip}, {L"1.10.0.zip", zip + "x"}, {L"1.9.0.zip", zip}});
-    ASSERT_TRUE(PublishFolder(key, release, L"https://h.example/r/", L"1.10.0", report, error))
+    ASSERT_TRUE(PublishFolder(key, release, L"https://h.example/r/", L"1.10.0", report, error, L"",
+                              CurrentUtcTime(), {L"https://m.example/r", L"https://n.example/x//"}))
         << error;
     // What a launcher without a key reads from it: nothing but what it always read.
     UpdateManifest manifest;
@@ -66,6 +68,8 @@ TEST_F(Publish, AFolderPublishedReadsAsTheLauncherReadsItAndVerifies) {
               (std::map<std::wstring, std::wstring>{{L"1.0.0", L"https://h.example/r/1.0.0.zip"},
                                                     {L"1.10.0", L"https://h.example/r/1.10.0.zip"},
                                                     {L"1.9.0", L"https://h.example/r/1.9.0.zip"}}));
+    EXPECT_EQ(ParseMirrors(ReadBytes(release + L"\\version.json")),
+              (std::vector<std::wstring>{L"https://m.example/r/", L"https://n.example/x/"}));
     const int64_t size = static_cast<int64_t>(zip.size());
     EXPECT_EQ(ParseArchiveSizes(ReadBytes(release + L"\\version.json")),
               (ArchiveSizes{{L"1.0.0", size}, {L"1.10.0", size + 1}, {L"1.9.0", size}}));
@@ -87,6 +91,7 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
         std::wstring latest;
         std::string error;
         std::wstring days = L"", baseUrl = L"https://h/r", keyName = L"key.txt";
+        std::vector<std::wstring> mirrors = {};
     } cases[] = {
         {{{L"1.0.0.zip", zip}, {L"1.0-beta.zip", zip}}, L"1.0.0",
          "not a version (digits and dots): 1.0-beta.zip"},
@@ -103,6 +108,8 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
         {one, L"1.0.0", "not a number of days from 1 to 36500: 1x", L"1x"},
         {one, L"1.0.0", "not an https URL: http://h/r", L"", L"http://h/r"},
         {one, L"1.0.0", "not an https URL: https://h/a\"b", L"", L"https://h/a\"b"},
+        {one, L"1.0.0", "not an https URL: https:///r", L"", L"https://h/r", L"key.txt",
+         {L"https://m.example/", L"https:///r"}},
         {one, L"1.0.0", "cannot read the key file ", L"", L"https://h/r", L"missing.txt"},
         {one, L"1.0.0", "public.txt is not a private key made by hopwell-publish keygen", L"",
          L"https://h/r", L"public.txt"},
@@ -112,7 +119,7 @@ TEST_F(Publish, BadInputIsRefusedWithItsReasonAndNothingWritten) {
         Put(c.files);
         const Files before = Snapshot();
         EXPECT_FALSE(PublishFolder(dir.File(c.keyName), release, c.baseUrl, c.latest, report,
-                                   error, c.days));
+                                   error, c.days, CurrentUtcTime(), c.mirrors));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_EQ(Snapshot(), before) << c.error;
     }
@@ -251,26 +258,6 @@ TEST_F(Publish, AnExpiryIsSignedAndRefusedFromItsMomentOn) {
         EXPECT_EQ(LoggedBy([&](HWND w) { RunUpdatePass(w, url, trusted, now); }),
                   (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...", line, L"enable-start"}))
             << body << " at " << now;
-    }
-}
-
-// Mirrors are signed into the manifest as the launcher reads them; one that is not https
-// refuses the folder with nothing written.
-TEST_F(Publish, MirrorsAreSignedAsTheLauncherReadsThem) {
-    Put({{L"1.0.0.zip", zip}});
-    const std::vector<std::wstring> mirrors = {L"https://m.example/r", L"https://n.example/x//"};
-    ASSERT_TRUE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"",
-                              k2030, mirrors))
-        << error;
-    EXPECT_EQ(ParseMirrors(ReadBytes(release + L"\\version.json")),
-              (std::vector<std::wstring>{L"https://m.example/r/", L"https://n.example/x/"}));
-    EXPECT_TRUE(VerifyFolder(release, publicKey, report, error, k2030)) << error;
-    const Files before = Snapshot();
-    for (const wchar_t* bad : {L"http://m.example/", L"https://m.example/\"x", L"https:///r"}) {
-        EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.0.0", report, error, L"",
-                                   k2030, {L"https://ok.example/", bad}));
-        EXPECT_EQ(error, "not an https URL: " + WideToUtf8(bad));
-        EXPECT_EQ(Snapshot(), before);
     }
 }
 

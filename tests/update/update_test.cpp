@@ -239,7 +239,7 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
         std::wstring path, expected;
         bool always = false;
     } rows[] = {
-        {L"C:\\app\\f.txt", L"C:\\app\\f.txt"},
+        {L"C:\\app\\f.txt", L"C:\\app\\f.txt"}, {L"f.txt", L"f.txt", true},
         {L"C:\\" + deep.substr(4), L"C:\\" + deep.substr(4)},
         {L"C:\\" + deep + L"\\.\\sub/f.txt.", L"\\\\?\\C:\\" + deep + L"\\sub\\f.txt"},
         {L"\\\\server\\share\\" + deep, L"\\\\?\\UNC\\server\\share\\" + deep},
@@ -247,7 +247,6 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
         {deep + L"\\f.txt", deep + L"\\f.txt"},  // relative
         {L"C:\\app\\f.txt", L"\\\\?\\C:\\app\\f.txt", true},
         {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share", true},
-        {L"f.txt", L"f.txt", true},
     };
     for (const auto& row : rows)
         EXPECT_EQ(ExtendedPath(row.path, row.always), row.expected) << WideToUtf8(row.path);
@@ -265,9 +264,7 @@ TEST(ParseMirrors, TakesWebUrlsOnlyAndNamesTheArchiveByItsFileName) {
     } rows[] = {
         {L"https://h/r/1.2.zip", L"https://m/1.2.zip"},
         {L"https://h/r/1.2.zip?token=1#x", L"https://m/1.2.zip"},
-        {L"https://h/r/", L""},
-        {L"https://h", L""},
-        {L"https://h/", L""},
+        {L"https://h/r/", L""}, {L"https://h", L""}, {L"https://h/", L""},
     };
     for (const auto& row : rows) EXPECT_EQ(MirrorUrl(L"https://m/", row.url), row.mirrored);
 }
@@ -480,19 +477,18 @@ TEST(VerifySignature, AcceptsOnlyTheExactBytesSignedByTheKey) {
         std::string data, signature, key;
         bool valid;
     } cases[] = {
-        {"as signed", kData, kSignature, kKey, true},
+        {"as signed", kData, kSignature, kKey, true}, {"no key", kData, kSignature, "", false},
         {"with its line end", kData, kSignature + "\n", kKey, true},
         {"with a CR LF line end", kData, kSignature + "\r\n", kKey, true},
         {"upper-case digits", kData, "DBA75AA19F36F4B6" + kSignature.substr(16), kKey, true},
         {"data cut short", kData.substr(0, kData.size() - 1), kSignature, kKey, false},
         {"another key", kData, kSignature, otherKey, false},
         {"no signature", kData, "", kKey, false},
+        {"text after it", kData, kSignature + "\n\n", kKey, false},
         {"an error page", kData, "<html>404 Not Found</html>", kKey, false},
         {"a digit short", kData, kSignature.substr(1), kKey, false},
         {"a digit too many", kData, kSignature + "0", kKey, false},
-        {"text after it", kData, kSignature + "\n\n", kKey, false},
         {"a key a digit short", kData, kSignature, kKey.substr(1), false},
-        {"no key", kData, kSignature, "", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(VerifySignature(c.data, c.signature, c.key), c.valid) << c.what;
