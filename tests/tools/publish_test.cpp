@@ -11,7 +11,6 @@
 #include <map>
 
 #include "base/hex.h"
-#include "base/scoped_handle.h"
 #include "base/sha256.h"
 #include "base/app_directory.h"
 #include "base/text.h"
@@ -213,9 +212,7 @@ TEST_F(Publish, AHeldManifestFileLeavesTheEarlierReleaseAsItWas) {
     Put({{L"1.1.0.zip", zip}});
     for (const std::wstring held : {L"version.json.sig", L"version.json"}) {
         const Files before = Snapshot();
-        ScopedFile holder(CreateFileW((release + L"\\" + held).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
+        const HeldFile holder(release + L"\\" + held, FILE_SHARE_READ | FILE_SHARE_WRITE);
         EXPECT_FALSE(PublishFolder(key, release, L"https://h/r", L"1.1.0", report, error));
         const std::string named = "cannot replace " + WideToUtf8(release + L"\\" + held);
         EXPECT_EQ(error.rfind(named + " (error ", 0), 0u) << error;

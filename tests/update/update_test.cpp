@@ -36,13 +36,8 @@ void* operator new(size_t size) {
 namespace {
 
 using Urls = std::map<std::wstring, std::wstring>;
-
 using Lines = std::vector<std::wstring>;
 const std::wstring kCheck = L"Đang kiểm tra cập nhật...";
-
-std::string TestArchive(const std::string& name) {
-    return ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name));
-}
 
 // f0..f7 of version 1.0 alone in AppDirectory.
 void WriteOldFiles() {
@@ -74,13 +69,6 @@ Lines PassOverVersionOne(const std::wstring& archiveUrl, const char* installed =
     return lines;
 }
 
-// A journal that would take a file outside the application directory and delete one of it.
-const std::string kForgedJournal =
-    "hopwell-commit\nversion\t2.0\nfile\t..\\outside.txt\tf1.txt\t\nfile\tf2.txt\tf2.txt\t\n"
-    "commit\n";
-// An entry name that, written into the journal, would add a commit mark and a new file f2.txt.
-const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\tx";
-
 // Every ending a user can see, whole and in order; only a pass whose every step succeeded says
 // it is complete and leaves the bar full.
 TEST(UpdatePass, EndsWithWhatBecameOfIt) {
@@ -89,7 +77,8 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
     const Lines done = {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
                         L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.",
                         L"Cập nhật hoàn tất.", L"enable-start", L"progress 100"};
-    const std::wstring archive = Serve("in-use.zip", TestArchive("in-use.zip"));
+    const std::wstring archive =
+        Serve("in-use.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/in-use.zip")));
     Lines retried = done;
     retried.push_back(kRetrying);  // its archive answered 503 once
     const struct {
@@ -106,7 +95,7 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         {ServerUrl("/missing.zip"), "1.0",
          {kCheck, fetch, L"Tải thất bại: 2.0", unfinished, L"enable-start", L"progress 0"}},
         // The download of the only version filled the bar; the failed unpack empties it again.
-        {Serve("space.zip", TestArchive("space.zip")), "1.0",
+        {Serve("space.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/space.zip"))), "1.0",
          {kCheck, fetch, unpack, L"Không đủ dung lượng trống để cài 2.0.", failed, unfinished,
           L"enable-start", L"progress 0"}},
         {archive, "1.0",
@@ -116,18 +105,6 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
         // Memory runs out for the manifest's read buffer: the process lives on.
         {archive, "1.0", {kCheck, L"Không thể lấy thông tin phiên bản từ server.", L"enable-start"},
          0, 65536},
-        // A forged journal, as an entry of its own and through a name that adds lines to the
-        // real one, with an entry after it that fails: refused before anything is written.
-        {Serve("forged.zip", StoredArchive({{"f3.txt", "new 3"},
-                                            {"hopwell-commit.journal", kForgedJournal},
-                                            {"bad?name", ""}})), "1.0",
-         {kCheck, fetch, unpack, L"Đường dẫn không hợp lệ trong file ZIP: hopwell-commit.journal",
-          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
-        {Serve("injected.zip",
-               StoredArchive({{"f3.txt", "new 3"}, {kInjectedName, ""}, {"bad?name", ""}})), "1.0",
-         {kCheck, fetch, unpack,
-          L"Đường dẫn không hợp lệ trong file ZIP: " + Utf8ToWide(kInjectedName),
-          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
     };
     const auto realFreeSpace = FreeSpaceAt;
     for (const auto& row : rows) {
@@ -162,20 +139,26 @@ Lines PassInAnotherProcess(const std::wstring& manifest, const std::wstring& dir
     if (!child) return {L"not started"};
     input.reset();  // the pipe ends when the child's end closes
     Lines lines;
-    std::string pending;
-    char buffer[4096];
-    for (DWORD read = 0; ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read;) {
-        pending.append(buffer, read);
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            lines.push_back(Utf8ToWide(pending.substr(0, end)));
-            pending.erase(0, end + 1);
-            if (lines.back().rfind(L"status ", 0) == 0) lines.pop_back();
-            else onLine(lines.back());
+    std::string line;
+    DWORD read = 0;
+    for (char c; ReadFile(output.get(), &c, 1, &read, nullptr) && read;) {
+        if (c != '\n') {
+            line += c;
+            continue;
         }
+        if (line.rfind("status ", 0) != 0) onLine(lines.emplace_back(Utf8ToWide(line)));
+        line.clear();
     }
     WaitForSingleObject(child.get(), INFINITE);
     return lines;
 }
+
+// A journal that would take a file outside the application directory and delete one of it.
+const std::string kForgedJournal =
+    "hopwell-commit\nversion\t2.0\nfile\t..\\outside.txt\tf1.txt\t\nfile\tf2.txt\tf2.txt\t\n"
+    "commit\n";
+// An entry name that, written into the journal, would add a commit mark and a new file f2.txt.
+const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\tx";
 
 // A journal the launcher would not have written names nothing to touch: the pass leaves it and
 // every file as they were, says it cannot recover, and ends unfinished, at every start.
@@ -382,7 +365,6 @@ TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
         {L"2.0", {L"1.0", L"1.5", L"2.0", L"2.0.1", L"3.0"}, L"1.5", {L"2.0"}},
         {L"1.2.3.4", {L"1.2.3.4"}, L"1.2.3", {}},
         {L"1", {L"0.0.0", L"0.0.1", L"1"}, L"", {L"0.0.1", L"1"}},
-        {L"v2", {L"v1-beta", L"v2"}, L"0.0.0", {L"v1-beta", L"v2"}},
     };
     for (const auto& row : rows) {
         UpdateManifest manifest{row.latest, {}};
