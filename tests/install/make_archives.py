@@ -156,7 +156,6 @@ write("in-use-broken.zip", archive([entry("f%d.txt" % i, b"new %d" % i) for i in
                                    [entry("f8.txt", b"new 8", crc=1)]))
 write("space.zip", archive([entry("f0.txt", b"new 0"),
                             entry("huge.bin", b"x", zip64=True, size=1 << 50)]))
-write("staged.zip", archive([entry("f0.txt", b"new 0"), entry("f1.txt", b"new 1")]))
 # Sizes whose sum wraps past 2^64 to a few bytes.
 write("space-wrap.zip", archive([entry("f0.txt", b"new 0"),
                                  entry("huge.bin", b"x", zip64=True, size=(1 << 64) - 2)]))

@@ -16,7 +16,6 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "install/commit.h"
-#include "install/entry_name.h"
 #include "install/extract_zip.h"
 #include "tests/support/support.h"
 
@@ -150,10 +149,12 @@ TEST_F(ExtractZipTest, UnsafeNamesStopEverythingBeforeAnythingIsWritten) {
 // goes in whole or not at all: a target held with delete sharing (as Windows holds a running
 // image) is renamed aside and replaced, one held without it for a few seconds (a scanner) is
 // waited for; any failure leaves every file as it was, and nothing staged, moved aside or
-// journalled behind. A target held past the wait goes in once it is released.
+// journalled behind. A target held past the wait goes in once it is released. Files staged or
+// moved aside never take the name of a file that exists.
 TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
     auto path = [](int i) { return Target(L"f" + std::to_wstring(i) + L".txt"); };
     const std::wstring inUse = L"File đang được sử dụng: " + path(3);
+    const Lines taken = {L"f0.txt.hopwell-new", L"f0.txt.hopwell-new1", L"f0.txt.hopwell-old"};
     const struct {
         const char* archive;
         DWORD share;      // 0: not held
@@ -178,6 +179,8 @@ TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
             ASSERT_TRUE(WriteStringToFile(path(i), "old " + std::to_string(i)));
             before.push_back(L"f" + std::to_wstring(i) + L".txt");
         }
+        for (const std::wstring& name : taken) ASSERT_TRUE(WriteStringToFile(Target(name), "theirs"));
+        before.insert(before.begin() + 1, taken.begin(), taken.end());
         auto holder = std::make_unique<HeldFile>(path(3), row.share, row.releaseMs);
         const bool whole = row.lines == Lines{kSuccess};
         UnpackFailure failure = UnpackFailure::Other;
@@ -187,43 +190,12 @@ TEST_F(ExtractZipTest, AVersionGoesInWholeOrNotAtAll) {
         EXPECT_EQ(Tree(), before);
         for (int i = 0; i < 8; ++i)
             EXPECT_EQ(ReadBytes(path(i)), (whole ? "new " : "old ") + std::to_string(i));
+        for (const std::wstring& name : taken) EXPECT_EQ(ReadBytes(Target(name)), "theirs");
         if (row.share && !whole) {
             EXPECT_EQ(Extract(Archive(row.archive), true), Lines{kSuccess});
             EXPECT_EQ(ReadBytes(path(3)), "new 3");
         }
     }
-}
-
-// A rollback that meets a scanner on a new file waits for it: the old version comes back whole
-// and the journal goes.
-TEST_F(ExtractZipTest, ARollBackWaitsForAPassingHolder) {
-    Lines before;
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(WriteStringToFile(Target(L"f" + std::to_wstring(i) + L".txt"), "old"));
-        before.push_back(L"f" + std::to_wstring(i) + L".txt");
-    }
-    LoggedBy([](HWND) { ASSERT_TRUE(ExtractZip(Archive("in-use.zip"), L"2.0")); });
-    {
-        const HeldFile holder(Target(L"f0.txt"), FILE_SHARE_READ, 2000);
-        RollBackCommit();
-    }
-    EXPECT_EQ(Tree(), before);
-    for (const std::wstring& name : before) EXPECT_EQ(ReadBytes(Target(name)), "old");
-}
-
-// Staged and moved-aside files never take the name of a file that exists.
-TEST_F(ExtractZipTest, StagedFilesNeverTakeAnExistingName) {
-    ASSERT_TRUE(WriteStringToFile(Target(L"f0.txt"), "old"));
-    ASSERT_TRUE(WriteStringToFile(Target(L"f0.txt.hopwell-new"), "a file "));
-    ASSERT_TRUE(WriteStringToFile(Target(L"f0.txt.hopwell-new1"), "another "));
-    ASSERT_TRUE(WriteStringToFile(Target(L"f0.txt.hopwell-old"), "a third"));
-    EXPECT_EQ(Extract(Archive("staged.zip"), true), Lines{kSuccess});
-    EXPECT_EQ(Tree(), (Lines{L"f0.txt", L"f0.txt.hopwell-new", L"f0.txt.hopwell-new1",
-                             L"f0.txt.hopwell-old", L"f1.txt"}));
-    EXPECT_EQ(ReadBytes(Target(L"f0.txt")) + ReadBytes(Target(L"f0.txt.hopwell-new")) +
-                  ReadBytes(Target(L"f0.txt.hopwell-new1")) +
-                  ReadBytes(Target(L"f0.txt.hopwell-old")),
-              "new 0a file another a third");
 }
 
 // An entry spelled like an existing file's short name replaces that file under its long name,
@@ -241,36 +213,11 @@ TEST_F(ExtractZipTest, AnEntryNamedLikeAShortNameReplacesTheLongOne) {
     EXPECT_EQ(ReadBytes(Target(L"AutoTorvane.exe")), "new");
 }
 
-// However the file system spells the launcher's own names in short (8.3) form, that spelling is
-// refused too, even with other names taking the first forms ("~1" to "~4") before it.
-TEST(EntryName, RefusesTheShortNamesGivenToTheLaunchersOwnNames) {
-    TempDir dir;
-    int aliased = 0;
-    for (const std::wstring name :
-         {L"hopwell-commit.journal", L"hopwell-commit.journal.tmp", L"hopwell-shell-staging",
-          L"hopwell.lock", L"version.ini.tmp", L"version.files", L"version.files.tmp",
-          L"application.dll.hopwell-new", L"application.dll.hopwell-old12"}) {
-        const size_t dot = name.rfind(L'.');
-        for (int other = 0; other < 5; ++other)
-            WriteStringToFile(dir.File(name.substr(0, 7) + std::to_wstring(other) +
-                                       (dot == std::wstring::npos ? L"" : name.substr(dot))),
-                              "");
-        ASSERT_TRUE(WriteStringToFile(dir.File(name), ""));
-        std::wstring alias(MAX_PATH, L'\0');
-        alias.resize(GetShortPathNameW(dir.File(name).c_str(), &alias[0], MAX_PATH));
-        alias = alias.substr(alias.rfind(L'\\') + 1);
-        SCOPED_TRACE(WideToUtf8(name + L" as " + alias));
-        aliased += alias != name;
-        EXPECT_FALSE(IsSafeEntryName(alias));
-        EXPECT_FALSE(IsSafeEntryName(name));
-    }
-    EXPECT_EQ(aliased, 9);
-}
-
 // A rollback is killed at any point, or fails and runs again: from every state the commit or an
 // earlier rollback leaves, it ends in the old files, whole, with nothing staged, moved aside or
-// journalled. keep.txt is replaced, new.txt new, gone.txt removed by the commit; an earlier
-// commit left old.txt.hopwell-old to delete.
+// journalled; a holder that lets go within the wait (a scanner) is waited for. keep.txt is
+// replaced, new.txt new, gone.txt removed by the commit; an earlier commit left
+// old.txt.hopwell-old to delete.
 TEST_F(ExtractZipTest, ARollBackEndsInTheOldFilesFromEveryStateAKillLeaves) {
     using Files = std::map<std::wstring, std::string>;
     const std::string journal =
@@ -287,7 +234,8 @@ TEST_F(ExtractZipTest, ARollBackEndsInTheOldFilesFromEveryStateAKillLeaves) {
         const char* state;
         const char* mark;  // what of the commit mark is on disk
         Files files;       // besides old.txt.hopwell-old and version.ini
-        const wchar_t* held = nullptr;  // open without delete sharing through the first run
+        const wchar_t* held = nullptr;  // open without delete sharing through the first run,
+        DWORD releaseMs = 0;            // or only that long
     } rows[] = {
         {"staging begun", "", {{L"keep.txt", "old"}, {L"gone.txt", "old"}}},
         {"staged", "", staged},
@@ -301,6 +249,7 @@ TEST_F(ExtractZipTest, ARollBackEndsInTheOldFilesFromEveryStateAKillLeaves) {
           {L"gone.txt", "old"}}},
         {"committed", "commit\n", committed},
         {"committed, keep.txt held", "commit\n", committed, L"keep.txt"},
+        {"committed, keep.txt held a moment", "commit\n", committed, L"keep.txt", 2000},
         {"new.txt deleted again", "commit\n",
          {{L"keep.txt", "new"}, {L"keep.txt.hopwell-old", "old"}, {L"gone.txt", "old"}}},
         {"every file back, the journal kept", "commit\n",
@@ -315,14 +264,10 @@ TEST_F(ExtractZipTest, ARollBackEndsInTheOldFilesFromEveryStateAKillLeaves) {
         for (const auto& [name, bytes] : files) ASSERT_TRUE(WriteStringToFile(Target(name), bytes));
         ASSERT_TRUE(WriteStringToFile(CommitJournalPath(), journal + row.mark));
         {
-            ScopedFile holder(row.held ? CreateFileW(Target(row.held).c_str(), GENERIC_READ,
-                                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                     0, nullptr)
-                                       : INVALID_HANDLE_VALUE);
+            const HeldFile holder(Target(row.held ? row.held : L"keep.txt"),
+                                  row.held ? FILE_SHARE_READ : 0, row.releaseMs);
             RollBackCommit();
-            if (row.held) {
-                EXPECT_TRUE(FileExists(CommitJournalPath()));
-            }
+            EXPECT_EQ(FileExists(CommitJournalPath()), row.held && !row.releaseMs);
         }
         // Once more, as the next start does while the journal stays; then with none.
         RollBackCommit();
@@ -351,12 +296,9 @@ TEST_F(ExtractZipTest, TheShellsCopyIsCommittedOnlyOnceEveryListedFileIsWhole) {
         DWORD heldMs;  // first.txt kept open without sharing that long, or until the end
         bool committed;
     } rows[] = {
-        {"whole", true, whole, 0, true},
-        {"held for a moment", true, whole, 300, true},
-        {"with a file of its own", true, extra, 0, true},
-        {"one skipped", true, skipped, 0, false},
-        {"one short", true, shortened, 0, false},
-        {"held on", true, whole, INFINITE, false},
+        {"whole", true, whole, 0, true},        {"held for a moment", true, whole, 300, true},
+        {"one skipped", true, skipped, 0, false}, {"with a file of its own", true, extra, 0, true},
+        {"one short", true, shortened, 0, false}, {"held on", true, whole, INFINITE, false},
         {"refused", false, {}, 0, false},
     };
     for (const auto& row : rows) {

@@ -33,12 +33,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     GetCurrentDirectoryW(MAX_PATH, cwd);
     const std::wstring pid = std::to_wstring(GetCurrentProcessId()),
                        mode = Env(L"HOPWELL_FAKE_MODE");
-    // HOPWELL_FAKE_HOLD: a file kept open as Windows keeps a running image or a loaded DLL,
-    // others may read and rename it but not write it; held before the record says it is up.
-    const std::wstring hold = Env(L"HOPWELL_FAKE_HOLD");
-    if (!hold.empty())
-        CreateFileW(hold.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, 0, nullptr);
     if (!Env(L"HOPWELL_FAKE_RECORD").empty())
         WriteWhole(Env(L"HOPWELL_FAKE_RECORD"),
                    std::wstring(GetCommandLineW()) + L"\r\n" + cwd + L"\r\n" + pid + L"\r\n");

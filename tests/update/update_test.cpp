@@ -8,12 +8,10 @@
 #include <memory>
 #include <cstdlib>
 #include <new>
-#include <thread>
 
 #include "base/app_directory.h"
 #include "base/scoped_handle.h"
 #include "base/text.h"
-#include "install/extract_zip.h"
 #include "net/download.h"
 #include "tests/support/support.h"
 #include "update/local_files.h"
@@ -38,25 +36,8 @@ void* operator new(size_t size) {
 namespace {
 
 using Urls = std::map<std::wstring, std::wstring>;
-
-// The pass ends with its line and Start enabled, and the process lives on.
-TEST(UpdatePass, EndsWithItsLineWhenMemoryRunsOut) {
-    const std::wstring url = Serve("memory.json", R"({"latest_version": "1.0.0"})");
-    failAllocationsFrom = 65536;  // the body's read buffer is larger
-    const std::vector<std::wstring> lines =
-        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
-    failAllocationsFrom = 0;
-    EXPECT_EQ(lines, (std::vector<std::wstring>{L"Đang kiểm tra cập nhật...",
-                                                L"Không thể lấy thông tin phiên bản từ server.",
-                                                L"enable-start"}));
-}
-
 using Lines = std::vector<std::wstring>;
 const std::wstring kCheck = L"Đang kiểm tra cập nhật...";
-
-std::string TestArchive(const std::string& name) {
-    return ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/" + name));
-}
 
 // f0..f7 of version 1.0 alone in AppDirectory.
 void WriteOldFiles() {
@@ -65,39 +46,28 @@ void WriteOldFiles() {
         ASSERT_TRUE(WriteStringToFile(AppPath(L"f" + std::to_wstring(i) + L".txt"), "old"));
 }
 
-// A pass with the server out of reach.
-Lines PassWithoutServer() {
-    return LoggedBy([](HWND window) { RunUpdatePass(window, L"http://127.0.0.1:1/v.json"); });
-}
+const std::wstring kRetrying = L"status Mất kết nối, đang thử lại...";
 
-// A pass over AppDirectory holding f0..f7 of version 1.0 (in-use.zip has them as 2.0), f3 held
-// with holdShare unless 0 (for releaseMs, unless 0), against a manifest offering 2.0 at
-// archiveUrl. Its lines, the download's progress left out.
-Lines PassOverVersionOne(const std::wstring& archiveUrl, DWORD holdShare = 0,
-                         const char* installed = "1.0", DWORD releaseMs = 0) {
+// A pass over AppDirectory holding f0..f7 of version 1.0 (in-use.zip has them as 2.0) against a
+// manifest offering 2.0 at archiveUrl. Its lines; progress and status are queued while lines are
+// sent, so they are noted apart, after them: where the bar was left, then each retry.
+Lines PassOverVersionOne(const std::wstring& archiveUrl, const char* installed = "1.0") {
     WriteOldFiles();
     WriteStringToFile(AppPath(L"version.ini"), std::string("version=") + installed + "\r\n");
     const std::wstring manifest =
         Serve("pass.json", R"({"latest_version": "2.0", "download_urls": {"2.0": ")" +
                                WideToUtf8(archiveUrl) + "\"}}");
-    const HeldFile holder(AppPath(L"f3.txt"), holdShare, releaseMs);
-    // Progress is queued while lines are sent, so it is noted apart: where the bar was left.
-    Lines lines;
+    Lines lines, retries;
     std::wstring bar;
     for (const std::wstring& line : LoggedBy([&](HWND window) { RunUpdatePass(window, manifest); })) {
         if (line.rfind(L"progress ", 0) == 0) bar = line;
+        else if (line == kRetrying) retries.push_back(line);
         else if (line.rfind(L"status ", 0) != 0) lines.push_back(line);
     }
     if (!bar.empty()) lines.push_back(bar);
+    lines.insert(lines.end(), retries.begin(), retries.end());
     return lines;
 }
-
-// A journal that would take a file outside the application directory and delete one of it.
-const std::string kForgedJournal =
-    "hopwell-commit\nversion\t2.0\nfile\t..\\outside.txt\tf1.txt\t\nfile\tf2.txt\tf2.txt\t\n"
-    "commit\n";
-// An entry name that, written into the journal, would add a commit mark and a new file f2.txt.
-const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\tx";
 
 // Every ending a user can see, whole and in order; only a pass whose every step succeeded says
 // it is complete and leaves the bar full.
@@ -107,76 +77,50 @@ TEST(UpdatePass, EndsWithWhatBecameOfIt) {
     const Lines done = {kCheck, fetch, unpack, L"Miniz giải nén thành công!",
                         L"Sử dụng miniz để giải nén (nhanh)", L"Hoàn tất cập nhật 2.0.",
                         L"Cập nhật hoàn tất.", L"enable-start", L"progress 100"};
-    const std::wstring archive = Serve("in-use.zip", TestArchive("in-use.zip"));
+    const std::wstring archive =
+        Serve("in-use.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/in-use.zip")));
+    Lines retried = done;
+    retried.push_back(kRetrying);  // its archive answered 503 once
     const struct {
         std::wstring archiveUrl;
-        DWORD holdShare, releaseMs;
         const char* installed;
         Lines lines;
         uint64_t freeSpace = 0;  // what the disk is said to have; 0: what it has
+        size_t failAllocationsFrom = 0;
     } rows[] = {
         // Ahead of the server's latest (a build of its own): the line names what is installed.
-        {archive, 0, 0, "2.1", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.1).", L"enable-start"}},
-        {archive, FILE_SHARE_READ | FILE_SHARE_DELETE, 0, "1.0", done},
-        {ServerUrl("/missing.zip"), 0, 0, "1.0",
+        {archive, "2.1", {kCheck, L"Bạn đang ở phiên bản mới nhất (2.1).", L"enable-start"}},
+        {archive, "1.0", done},
+        {archive + L"?busy=1", "1.0", retried},
+        {ServerUrl("/missing.zip"), "1.0",
          {kCheck, fetch, L"Tải thất bại: 2.0", unfinished, L"enable-start", L"progress 0"}},
         // The download of the only version filled the bar; the failed unpack empties it again.
-        {Serve("space.zip", TestArchive("space.zip")), 0, 0, "1.0",
+        {Serve("space.zip", ReadBytes(HostPath(HOPWELL_TEST_ARCHIVES "/space.zip"))), "1.0",
          {kCheck, fetch, unpack, L"Không đủ dung lượng trống để cài 2.0.", failed, unfinished,
           L"enable-start", L"progress 0"}},
-        // Held for a few seconds without delete sharing, as a scanner holds a new file.
-        {archive, FILE_SHARE_READ, 3000, "1.0", done},
-        {archive, 0, 0, "1.0",
+        {archive, "1.0",
          {kCheck, fetch, L"Không đủ dung lượng trống để tải 2.0.", L"Tải thất bại: 2.0",
           unfinished, L"enable-start", L"progress 0"},
          100},  // less than the archive
-        // A forged journal, as an entry of its own and through a name that adds lines to the
-        // real one, with an entry after it that fails: refused before anything is written.
-        {Serve("forged.zip", StoredArchive({{"f3.txt", "new 3"},
-                                            {"hopwell-commit.journal", kForgedJournal},
-                                            {"bad?name", ""}})), 0, 0, "1.0",
-         {kCheck, fetch, unpack, L"Đường dẫn không hợp lệ trong file ZIP: hopwell-commit.journal",
-          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
-        {Serve("injected.zip",
-               StoredArchive({{"f3.txt", "new 3"}, {kInjectedName, ""}, {"bad?name", ""}})),
-         0, 0, "1.0",
-         {kCheck, fetch, unpack,
-          L"Đường dẫn không hợp lệ trong file ZIP: " + Utf8ToWide(kInjectedName),
-          L"Miniz giải nén thất bại!", failed, unfinished, L"enable-start", L"progress 0"}},
+        // Memory runs out for the manifest's read buffer: the process lives on.
+        {archive, "1.0", {kCheck, L"Không thể lấy thông tin phiên bản từ server.", L"enable-start"},
+         0, 65536},
     };
     const auto realFreeSpace = FreeSpaceAt;
     for (const auto& row : rows) {
-        SCOPED_TRACE(WideToUtf8(row.archiveUrl) + " held " + std::to_string(row.holdShare));
+        SCOPED_TRACE(WideToUtf8(row.archiveUrl));
         fakeFreeSpace = row.freeSpace;
         FreeSpaceAt = row.freeSpace ? FakeFreeSpace : realFreeSpace;
-        const Lines lines =
-            PassOverVersionOne(row.archiveUrl, row.holdShare, row.installed, row.releaseMs);
+        failAllocationsFrom = row.failAllocationsFrom;
+        const Lines lines = PassOverVersionOne(row.archiveUrl, row.installed);
+        failAllocationsFrom = 0;
         FreeSpaceAt = realFreeSpace;
         EXPECT_EQ(lines, row.lines);
         const bool installed =
-            row.installed[0] == '1' &&
-            std::find(row.lines.begin(), row.lines.end(), unfinished) == row.lines.end();
+            std::find(row.lines.begin(), row.lines.end(), L"Cập nhật hoàn tất.") != row.lines.end();
         EXPECT_EQ(WideToUtf8(ReadInstalledVersion(AppPath(L"version.ini"))),
                   installed ? "2.0" : row.installed);
         EXPECT_EQ(ReadBytes(AppPath(L"f3.txt")), installed ? "new 3" : "old");
-    }
-}
-
-// A pass killed mid-commit is resolved by the next start before it asks the server anything:
-// back to the old files, or on to the new ones when the version had been recorded.
-TEST(UpdatePass, ResolvesAKilledCommitWithoutTheServer) {
-    for (const bool recorded : {false, true}) {
-        PassOverVersionOne(L"http://127.0.0.1:1/none.zip", 0, "2.0");
-        WriteStringToFile(AppPath(L"version.ini"), "version=1.0\r\n");
-        LoggedBy([](HWND) { ASSERT_TRUE(ExtractZip(HostPath(HOPWELL_TEST_ARCHIVES "/in-use.zip"), L"2.0")); });
-        if (recorded) WriteStringToFile(AppPath(L"version.ini"), "version=2.0\r\n");
-        EXPECT_EQ(PassWithoutServer(),
-                  (Lines{kCheck, L"Không thể lấy thông tin phiên bản từ server.", L"enable-start"}));
-        for (int i = 0; i < 8; ++i)
-            EXPECT_EQ(ReadBytes(AppPath(L"f" + std::to_wstring(i) + L".txt")),
-                      recorded ? "new " + std::to_string(i) : "old");
-        EXPECT_FALSE(FileExists(AppPath(L"hopwell-commit.journal")));
-        EXPECT_FALSE(FileExists(AppPath(L"f3.txt.hopwell-old")));
     }
 }
 
@@ -195,44 +139,45 @@ Lines PassInAnotherProcess(const std::wstring& manifest, const std::wstring& dir
     if (!child) return {L"not started"};
     input.reset();  // the pipe ends when the child's end closes
     Lines lines;
-    std::string pending;
-    char buffer[4096];
-    for (DWORD read = 0; ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read;) {
-        pending.append(buffer, read);
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            lines.push_back(Utf8ToWide(pending.substr(0, end)));
-            pending.erase(0, end + 1);
-            if (lines.back().rfind(L"status ", 0) == 0) lines.pop_back();
-            else onLine(lines.back());
+    std::string line;
+    DWORD read = 0;
+    for (char c; ReadFile(output.get(), &c, 1, &read, nullptr) && read;) {
+        if (c != '\n') {
+            line += c;
+            continue;
         }
+        if (line.rfind("status ", 0) != 0) onLine(lines.emplace_back(Utf8ToWide(line)));
+        line.clear();
     }
     WaitForSingleObject(child.get(), INFINITE);
     return lines;
 }
+
+// A journal that would take a file outside the application directory and delete one of it.
+const std::string kForgedJournal =
+    "hopwell-commit\nversion\t2.0\nfile\t..\\outside.txt\tf1.txt\t\nfile\tf2.txt\tf2.txt\t\n"
+    "commit\n";
+// An entry name that, written into the journal, would add a commit mark and a new file f2.txt.
+const std::string kInjectedName = "x\t\t\ncommit\nfile\tf2.txt\tf2.txt\t\nleft\tx";
 
 // A journal the launcher would not have written names nothing to touch: the pass leaves it and
 // every file as they were, says it cannot recover, and ends unfinished, at every start.
 TEST(UpdatePass, LeavesADamagedJournalAndEveryFileAlone) {
     const std::string head = "hopwell-commit\nversion\t2.0\n";
     const std::string rows[] = {
-        kForgedJournal,
+        kForgedJournal, "", "version\t2.0\nfile\tf2.txt\tf2.txt\t\ncommit\n",
         head + "file\tf1.txt\tf1.txt.hopwell-new\t..\\outside.txt\ncommit\n",
         head + "file\thopwell-commit.journal\thopwell-commit.journal\t\ncommit\n",
         head + "file\tf1.txt\tf2.txt\tf1.txt.hopwell-old\ncommit\n",
         head + "file\tf1.txt\tf1.txt.hopwell-new\tf2.txt\ncommit\n",
         head + "file\tf1.txt\thopwell-shell-staging\\..\\f2.txt\t\ncommit\n",
         head + "file\tf1.txt\tf1.txt.hopwell-new01\tf1.txt.hopwell-old\n",
-        head + "file\tf2.txt\t\t\ncommit\n",
-        head + "left\tf2.txt\n",
-        head + "left\t..\\outside.txt.hopwell-old\n",
+        head + "file\tf2.txt\t\t\ncommit\n", head + "left\tf2.txt\n", head + "delete\tf2.txt\n",
+        head + "left\t..\\outside.txt.hopwell-old\n", head + "commit\nfile\tf2.txt\tf2.txt\t\n",
+        head + "file\tf2.txt\tf2.txt\t\ncommit\ncommit\n",
+        head + "file\tf\xff.txt\tf\xff.txt\t\ncommit\n",
         // The journal an earlier launcher wrote for the injected name.
         head + "file\t" + kInjectedName + "\t" + kInjectedName + "\t\ncommit\n",
-        head + "commit\nfile\tf2.txt\tf2.txt\t\n",
-        head + "file\tf2.txt\tf2.txt\t\ncommit\ncommit\n",
-        head + "delete\tf2.txt\n",
-        "version\t2.0\nfile\tf2.txt\tf2.txt\t\ncommit\n",
-        head + "file\tf\xff.txt\tf\xff.txt\t\ncommit\n",
-        "",
     };
     const std::wstring outside = AppDirectory() + L"\\..\\outside.txt";
     for (const std::string& journal : rows) {
@@ -241,8 +186,9 @@ TEST(UpdatePass, LeavesADamagedJournalAndEveryFileAlone) {
         ASSERT_TRUE(WriteStringToFile(outside, "outside"));
         ASSERT_TRUE(WriteStringToFile(AppPath(L"hopwell-commit.journal"), journal));
         for (int start = 0; start < 2; ++start)
-            EXPECT_EQ(PassWithoutServer(), (Lines{L"Không thể khôi phục lần cập nhật trước.",
-                                                  L"Cập nhật chưa hoàn tất.", L"enable-start"}));
+            EXPECT_EQ(LoggedBy([](HWND w) { RunUpdatePass(w, L"http://127.0.0.1:1/v.json"); }),
+                      (Lines{L"Không thể khôi phục lần cập nhật trước.", L"Cập nhật chưa hoàn tất.",
+                             L"enable-start"}));
         EXPECT_EQ(ReadBytes(AppPath(L"hopwell-commit.journal")), journal);
         EXPECT_EQ(ReadBytes(outside), "outside");
         for (int i = 0; i < 8; ++i)
@@ -251,32 +197,11 @@ TEST(UpdatePass, LeavesADamagedJournalAndEveryFileAlone) {
     DeleteFileW(outside.c_str());
 }
 
-// A second launcher of the same directory waits for the first one's pass, whatever the
-// spelling of the path and in whatever process; a directory it cannot lock gets no pass.
+// A second launcher of the same directory waits for the first one's pass, in whatever process;
+// a directory it cannot lock gets no pass.
 TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
-    PassOverVersionOne(L"http://127.0.0.1:1/none.zip", 0, "2.0");
+    PassOverVersionOne(L"http://127.0.0.1:1/none.zip", "2.0");
     const std::wstring manifest = Serve("pass.json", R"({"latest_version": "2.0"})");
-    std::wstring lower = AppDirectory() + L"\\";
-    CharLowerBuffW(&lower[0], static_cast<DWORD>(lower.size()));
-    std::wstring alias(32768, L'\0');
-    alias.resize(GetShortPathNameW(AppDirectory().c_str(), &alias[0], 32768));
-    ASSERT_NE(alias, AppDirectory());
-    for (const std::wstring& spelling : {lower, alias, L"\\\\?\\" + AppDirectory()}) {
-        SCOPED_TRACE(WideToUtf8(spelling));
-        auto first = std::make_unique<PassLock>(AppDirectory(), [] { ADD_FAILURE(); });
-        ASSERT_TRUE(first->held());
-        ScopedHandle waiting(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        bool second = false;
-        std::thread other([&] {
-            PassLock lock(spelling, [&] { SetEvent(waiting.get()); });
-            second = lock.held();
-        });
-        // Not released until the other one waits: a lock of its own would not wait at all.
-        EXPECT_EQ(WaitForSingleObject(waiting.get(), 20000), WAIT_OBJECT_0);
-        first.reset();
-        other.join();
-        EXPECT_TRUE(second);
-    }
     auto held = std::make_unique<PassLock>(AppDirectory(), [] {});
     EXPECT_EQ(PassInAnotherProcess(manifest, AppDirectory(),
                                    [&](const std::wstring& line) {
@@ -289,17 +214,6 @@ TEST(UpdatePass, WaitsForAnotherPassOverTheSameDirectory) {
                      L"Cập nhật chưa hoàn tất.", L"enable-start"}));
 }
 
-// While a download waits to retry (its archive answered 503 once), the status line says so.
-TEST(UpdatePass, SaysSoWhileADownloadWaitsToRetry) {
-    ClearDirectory(AppDirectory());  // nothing installed
-    Serve("busy.zip", "not an archive");
-    const std::wstring url = Serve("busy.json", R"({"latest_version": "1.0.0", "download_urls":
-        {"1.0.0": ")" + WideToUtf8(ServerUrl("/busy.zip?busy=1")) + "\"}}");
-    const std::vector<std::wstring> lines =
-        LoggedBy([&](HWND window) { RunUpdatePass(window, url); });
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"status Mất kết nối, đang thử lại..."), 1);
-}
-
 // Long paths take the extended form, normalized as Windows would have read them, so that they
 // work past MAX_PATH where the system's long paths are off.
 TEST(ExtendedPath, LongAbsolutePathsOnly) {
@@ -308,7 +222,7 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
         std::wstring path, expected;
         bool always = false;
     } rows[] = {
-        {L"C:\\app\\f.txt", L"C:\\app\\f.txt"},
+        {L"C:\\app\\f.txt", L"C:\\app\\f.txt"}, {L"f.txt", L"f.txt", true},
         {L"C:\\" + deep.substr(4), L"C:\\" + deep.substr(4)},
         {L"C:\\" + deep + L"\\.\\sub/f.txt.", L"\\\\?\\C:\\" + deep + L"\\sub\\f.txt"},
         {L"\\\\server\\share\\" + deep, L"\\\\?\\UNC\\server\\share\\" + deep},
@@ -316,24 +230,9 @@ TEST(ExtendedPath, LongAbsolutePathsOnly) {
         {deep + L"\\f.txt", deep + L"\\f.txt"},  // relative
         {L"C:\\app\\f.txt", L"\\\\?\\C:\\app\\f.txt", true},
         {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share", true},
-        {L"f.txt", L"f.txt", true},
     };
     for (const auto& row : rows)
         EXPECT_EQ(ExtendedPath(row.path, row.always), row.expected) << WideToUtf8(row.path);
-}
-
-// A version whose URL is down installs from the manifest's mirrors, tried in order, each
-// holding the archive under its file name.
-TEST(UpdatePass, InstallsFromAMirrorWhileTheServerIsDown) {
-    ClearDirectory(AppDirectory());
-    Serve("mirrored.zip", TestArchive("in-use.zip"));
-    const std::wstring manifest = Serve("mirrored.json", R"({"latest_version": "2.0",
-        "download_urls": {"2.0": "http://127.0.0.1:1/r/mirrored.zip?x=1"},
-        "mirrors": ["ftp://skipped/", ")" + WideToUtf8(ServerUrl("/missing")) + R"(", ")" +
-                                                             WideToUtf8(ServerUrl("")) + "\"]}");
-    const Lines lines = LoggedBy([&](HWND window) { RunUpdatePass(window, manifest); });
-    EXPECT_NE(std::find(lines.begin(), lines.end(), L"Cập nhật hoàn tất."), lines.end());
-    EXPECT_EQ(WideToUtf8(ReadInstalledVersion(AppPath(L"version.ini"))), "2.0");
 }
 
 // Entries that are http or https URLs with a host, in order, each ending in "/"; a mirror holds
@@ -348,9 +247,7 @@ TEST(ParseMirrors, TakesWebUrlsOnlyAndNamesTheArchiveByItsFileName) {
     } rows[] = {
         {L"https://h/r/1.2.zip", L"https://m/1.2.zip"},
         {L"https://h/r/1.2.zip?token=1#x", L"https://m/1.2.zip"},
-        {L"https://h/r/", L""},
-        {L"https://h", L""},
-        {L"https://h/", L""},
+        {L"https://h/r/", L""}, {L"https://h", L""}, {L"https://h/", L""},
     };
     for (const auto& row : rows) EXPECT_EQ(MirrorUrl(L"https://m/", row.url), row.mirrored);
 }
@@ -468,7 +365,6 @@ TEST(SelectUpdateSteps, NewerThanInstalledUpToLatestOldestFirst) {
         {L"2.0", {L"1.0", L"1.5", L"2.0", L"2.0.1", L"3.0"}, L"1.5", {L"2.0"}},
         {L"1.2.3.4", {L"1.2.3.4"}, L"1.2.3", {}},
         {L"1", {L"0.0.0", L"0.0.1", L"1"}, L"", {L"0.0.1", L"1"}},
-        {L"v2", {L"v1-beta", L"v2"}, L"0.0.0", {L"v1-beta", L"v2"}},
     };
     for (const auto& row : rows) {
         UpdateManifest manifest{row.latest, {}};
@@ -554,11 +450,6 @@ const std::string kSignature =
     "dba75aa19f36f4b6c428c2123cc16d9f59a7f81ca3210aae6d55e68e359797ff"
     "87b0c68a3fc3cf9135bdcf946d5ae9686757200a9d05cde04cabd59c4108a348";
 
-std::string FlipHexDigit(std::string text, size_t at) {
-    text[at] = text[at] == '0' ? '1' : '0';
-    return text;
-}
-
 TEST(VerifySignature, AcceptsOnlyTheExactBytesSignedByTheKey) {
     const std::string otherKey =
         "11f24895e5a8061a943b4f2c629ddd4bbde810102a01c655d5d10ba0433ee4f8"
@@ -568,24 +459,18 @@ TEST(VerifySignature, AcceptsOnlyTheExactBytesSignedByTheKey) {
         std::string data, signature, key;
         bool valid;
     } cases[] = {
-        {"as signed", kData, kSignature, kKey, true},
+        {"as signed", kData, kSignature, kKey, true}, {"no key", kData, kSignature, "", false},
         {"with its line end", kData, kSignature + "\n", kKey, true},
         {"with a CR LF line end", kData, kSignature + "\r\n", kKey, true},
         {"upper-case digits", kData, "DBA75AA19F36F4B6" + kSignature.substr(16), kKey, true},
-        {"one byte of the data changed", "{\"latest_version\": \"1.0.1\"}\n", kSignature, kKey,
-         false},
         {"data cut short", kData.substr(0, kData.size() - 1), kSignature, kKey, false},
-        {"r changed", kData, FlipHexDigit(kSignature, 5), kKey, false},
-        {"s changed", kData, FlipHexDigit(kSignature, 100), kKey, false},
         {"another key", kData, kSignature, otherKey, false},
-        {"key point changed", kData, kSignature, FlipHexDigit(kKey, 127), false},
         {"no signature", kData, "", kKey, false},
+        {"text after it", kData, kSignature + "\n\n", kKey, false},
         {"an error page", kData, "<html>404 Not Found</html>", kKey, false},
         {"a digit short", kData, kSignature.substr(1), kKey, false},
         {"a digit too many", kData, kSignature + "0", kKey, false},
-        {"text after it", kData, kSignature + "\n\n", kKey, false},
         {"a key a digit short", kData, kSignature, kKey.substr(1), false},
-        {"no key", kData, kSignature, "", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(VerifySignature(c.data, c.signature, c.key), c.valid) << c.what;

@@ -188,6 +188,7 @@ TEST_F(VersionFiles, AnInstallRemovesWhatTheVersionDropsWithinItsCommit) {
 TEST_F(VersionFiles, APassRepairsMissingAndWrongFiles) {
     InstallFirst();
     Pass(Manifest(L"1.1.0", {L"1.0.0", L"1.1.0"}));
+    const Lines repaired = {kUpToDate, L"Đang sửa 1 tệp...", kUnpacked, L"Đã sửa 1 tệp."};
     const struct {
         std::wstring file;
         std::string bytes;  // "" deletes it
@@ -195,13 +196,10 @@ TEST_F(VersionFiles, APassRepairsMissingAndWrongFiles) {
         std::vector<std::wstring> offered;
         Lines lines;
     } rows[] = {
-        {L"data\\a.txt", "", false, {L"1.0.0", L"1.1.0"},
-         {kUpToDate, L"Đang sửa 1 tệp...", kUnpacked, L"Đã sửa 1 tệp."}},
-        {L"engine.dll", "eng", false, {L"1.0.0", L"1.1.0"},
-         {kUpToDate, L"Đang sửa 1 tệp...", kUnpacked, L"Đã sửa 1 tệp."}},
+        {L"data\\a.txt", "", false, {L"1.0.0", L"1.1.0"}, repaired},
+        {L"engine.dll", "eng", false, {L"1.0.0", L"1.1.0"}, repaired},
         {L"engine.dll", "engine 9", false, {L"1.0.0", L"1.1.0"}, {kUpToDate}},
-        {L"engine.dll", "engine 9", true, {L"1.0.0", L"1.1.0"},
-         {kUpToDate, L"Đang sửa 1 tệp...", kUnpacked, L"Đã sửa 1 tệp."}},
+        {L"engine.dll", "engine 9", true, {L"1.0.0", L"1.1.0"}, repaired},
         {L"data\\a.txt", "", true, {L"1.1.0"},
          {kUpToDate, L"Đang sửa 1 tệp...", L"Không sửa được tệp: data\\a.txt", kUnfinished}},
     };
@@ -397,9 +395,8 @@ TEST(RepairOption, IsReadFromTheCommandLine) {
     const struct {
         const wchar_t* line;
         bool repair;
-    } rows[] = {{L"launcher.exe --repair", true},
+    } rows[] = {{L"launcher.exe --repair", true}, {L"launcher.exe", false}, {L"--repair", false},
                 {L"\"C:\\Program Files\\x\\launcher.exe\" -x --repair", true},
-                {L"launcher.exe", false}, {L"--repair", false},
                 {L"launcher.exe \"--repair now\"", false}};
     for (const auto& row : rows) EXPECT_EQ(RepairRequested(row.line), row.repair) << row.line;
 }
