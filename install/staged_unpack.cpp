@@ -40,7 +40,8 @@ public:
     void Add(const uint8_t* data, size_t size) {
         if (!thread_.joinable()) return AddToSha256(sha_, data, size);
         ExclusiveLock hold(lock_);
-        while (queue_.size() >= kMostQueued) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        while (queue_.size() >= kMostQueued)
+            SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
         std::string piece;
         if (!spare_.empty()) {
             piece.swap(spare_.back());
@@ -103,7 +104,7 @@ private:
 }  // namespace
 
 StagedUnpack::~StagedUnpack() {
-    if (!begun_ || ended_) return;
+    if (!journaled_ || ended_) return;
     if (!failureLine_.empty()) AppendLogLine(failureLine_);
     flusher_.reset();  // closes the staged files, unflushed: the rollback removes them
     RollBackCommit();
@@ -133,14 +134,22 @@ bool StagedUnpack::Begin() {
     for (const std::wstring& name : names_) places_[UpperPath(name)] = PlanStagedFile(plan_, name);
     PlanExtras(plan_, options_);
     if (!PrepareJournal(plan_)) return false;
-    begun_ = true;
+    journaled_ = true;
     flusher_ = std::make_unique<StagedFlusher>();
-    return WriteKeptList(options_);
+    begun_ = WriteKeptList(options_);
+    return begun_;
 }
 
 bool StagedUnpack::Stage(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
                          const ArchiveRead& read) {
-    if (!Begin() || ended_) return false;
+    // A file that failed is missing from the commit: the unpack can only be dropped now.
+    stageFailed_ = stageFailed_ || !StageOne(name, stat, offset, read);
+    return !stageFailed_;
+}
+
+bool StagedUnpack::StageOne(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
+                            const ArchiveRead& read) {
+    if (!Begin() || ended_ || stageFailed_) return false;
     const auto planned = places_.find(UpperPath(name));
     if (planned == places_.end()) return false;
     const StagedFile& file = plan_.files[planned->second];
@@ -230,9 +239,11 @@ bool StagedUnpack::Commit() {
     if (!Begin() || ended_) return false;
     ended_ = true;
     size_t failed = 0;
-    if (failureLine_.empty() && flusher_->Finish(failed)) return CommitOrRollBack(plan_);
-    AppendLogLine(failureLine_.empty() ? L"Lỗi ghi file: " + AppPath(plan_.files[failed].target)
-                                       : failureLine_);
+    if (!stageFailed_ && flusher_->Finish(failed)) return CommitOrRollBack(plan_);
+    if (!stageFailed_)
+        AppendLogLine(L"Lỗi ghi file: " + AppPath(plan_.files[failed].target));
+    else if (!failureLine_.empty())
+        AppendLogLine(failureLine_);
     flusher_.reset();
     RollBackCommit();
     return false;

@@ -35,10 +35,10 @@ public:
     // Stages the file name from the entry stat describes, whose local header lies at offset of
     // read's source: inflated as it is read, checked against its size, its CRC-32 and, with
     // options.digests, its SHA-256 (a mismatch is Tampered; without digests a damaged entry is
-    // Other, and one of a method our reader lacks is Method). May run on another thread than the constructor's, one call
-    // at a time, each call's thread ended or joined before the next call's.
-    // False ends the unpack: failure says why (Other also when read could not have the bytes);
-    // what it has to say is logged when the unpack is committed or dropped.
+    // Other, and one of a method our reader lacks is Method). May run on another thread than
+    // the constructor's, one call at a time, each call's thread ended or joined before the
+    // next call's. False ends the unpack: failure says why (Other also when read could not
+    // have the bytes); what it has to say is logged when the unpack is committed or dropped.
     bool Stage(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
                const ArchiveRead& read);
 
@@ -51,6 +51,9 @@ public:
     bool begun() const { return begun_; }
 
 private:
+    bool StageOne(const std::wstring& name, const ZipEntryStat& stat, uint64_t offset,
+                  const ArchiveRead& read);
+
     std::wstring version_;
     std::vector<std::wstring> names_;
     uint64_t stagedBytes_;
@@ -60,6 +63,8 @@ private:
     std::unique_ptr<StagedFlusher> flusher_;
     std::wstring failureLine_;  // what a failed Stage has to say
     bool tried_ = false;
+    bool journaled_ = false;  // what a rollback has to undo is written
     bool begun_ = false;
+    bool stageFailed_ = false;
     bool ended_ = false;
 };

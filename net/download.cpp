@@ -81,8 +81,9 @@ std::vector<Stripe> StripeRanges(const std::vector<ByteRange>& ranges) {
         for (uint64_t at = range.first; at <= range.last;) {
             const int part =
                 static_cast<int>(std::min_element(loads.begin(), loads.end()) - loads.begin());
-            const uint64_t tail = std::max(kLeastStripeBytes, (total - joined) / (2 * kSegmentCount));
-            const uint64_t take = std::min({kStripeBytes, tail, range.last - at + 1});
+            const uint64_t left = (total - joined) / (2 * kSegmentCount);
+            const uint64_t take =
+                std::min({kStripeBytes, std::max(kLeastStripeBytes, left), range.last - at + 1});
             stripes.push_back({joined, {at, at + take - 1}, part, partLengths[part]});
             partLengths[part] += take;
             loads[part] += take + kRequestBytes;

@@ -102,8 +102,8 @@ bool StageEntries(const Archive& archive, StagedUnpack& unpack, const ArchiveRea
     return true;
 }
 
-// Reads the directory of the archive by range and plans the ranges of its entries; false
-// (with no ranges) when the archive is to be fetched whole, Tampered when it lacks a file.
+// Reads the directory of the archive by range and plans the ranges of its entries, leaving
+// them empty when the archive is to be fetched whole; Tampered when it lacks a file.
 EntryFetch PlanArchive(Archive& archive, const DownloadOptions& fetch) {
     const UpdateStep& step = *archive.step;
     std::vector<DownloadSource> sources = ProbeSources(step.url, step.mirrors, fetch.retry);
@@ -212,10 +212,10 @@ EntryFetch FetchListedEntries(const std::vector<ListedFile>& files,
         ++index;
     }
     for (std::thread& planner : planners) planner.join();
+    for (const EntryFetch result : planned)
+        if (result != EntryFetch::Fetched) return result;
     uint64_t total = 0;
-    index = 0;
     for (auto& [version, archive] : archives) {
-        if (planned[index++] != EntryFetch::Fetched) return planned[index - 1];
         uint64_t bytes = archive->length;
         if (!archive->ranges.empty()) {
             bytes = 0;

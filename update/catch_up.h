@@ -23,8 +23,8 @@ bool SourcesOffered(const std::vector<ListedFile>& files, const OfferedArchives&
 
 enum class EntryFetch { Fetched, Failed, Tampered };
 
-// Fetches the entries of files from their SOURCE archives and stages each into unpack (begun,
-// with every file planned) while its bytes arrive. Per archive: a probe, one range for its end,
+// Fetches the entries of files from their SOURCE archives and stages each into unpack (whose
+// names are those of files) while its bytes arrive. Per archive: a probe, one range for its end,
 // one more when its central directory is longer; then, once every directory is read, the
 // ranges of the entries over four connections (DownloadRanges), or the whole archive
 // (DownloadFile) when no source offers ranges or its directory cannot be read. Tampered when an
