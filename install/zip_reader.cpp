@@ -230,6 +230,12 @@ bool ReadZip64Extra(const uint8_t* extra, uint64_t extraLength, bool needUncompr
     return false;
 }
 
+// A stored entry is as long as its data; a deflated one at most MaxDeflateRatio times longer.
+bool SizesPossible(const ZipEntryStat& stat) {
+    if (stat.method == ZipMethodStored) return stat.compressedSize == stat.uncompressedSize;
+    return stat.uncompressedSize / MaxDeflateRatio <= stat.compressedSize;
+}
+
 // Where an entry's compressed bytes lie in the image.
 bool LocateData(const ZipReader& zip, const ZipEntryStat& stat, uint64_t& dataPos) {
     if (zip.imageOffset != 0) return false;  // a tail holds no entry's data
@@ -331,12 +337,8 @@ void* ZipReaderExtractToHeap(const ZipReader& zip, uint32_t index, uint64_t* siz
     if (!ZipReaderFileStat(zip, index, stat) || !stat.isSupported) return nullptr;
     uint64_t dataPos = 0;
     if (!LocateData(zip, stat, dataPos)) return nullptr;
-    if (stat.method == ZipMethodStored && stat.compressedSize != stat.uncompressedSize)
-        return nullptr;
-    if (stat.method == ZipMethodDeflated &&
-        stat.uncompressedSize / MaxDeflateRatio > stat.compressedSize)
-        return nullptr;
-    if (stat.uncompressedSize > SIZE_MAX - 1) return nullptr;
+    // Nothing is allocated for an entry whose sizes lie.
+    if (!SizesPossible(stat) || stat.uncompressedSize > SIZE_MAX - 1) return nullptr;
 
     // At least one byte, so an empty entry still has a buffer to hand back.
     uint8_t* buffer =
@@ -374,10 +376,8 @@ bool ZipLocalDataOffset(const uint8_t* header, uint64_t& dataOffset) {
 bool ZipInflateEntry(const ZipEntryStat& stat, const std::function<const uint8_t*(size_t)>& read,
                      const std::function<bool(const uint8_t*, size_t)>& write) {
     if (!stat.isSupported) return false;
+    if (!SizesPossible(stat)) return false;
     const bool stored = stat.method == ZipMethodStored;
-    if (stored ? stat.compressedSize != stat.uncompressedSize
-               : stat.uncompressedSize / MaxDeflateRatio > stat.compressedSize)
-        return false;
     uLong crc = crc32(0L, Z_NULL, 0);
     uint64_t inLeft = stat.compressedSize;
     if (stored) {
