@@ -362,8 +362,8 @@ private:
 };
 
 // Fetches the file's bytes that partRanges name into the four parts, then joins them into
-// destination. With follow, the parts are read by it as they arrive instead
-// (stripes say what each holds) and deleted once it is done: nothing is joined.
+// destination. With follow, the parts are read by it as they arrive instead (stripes say what
+// each holds) and kept with their record: nothing is joined.
 bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partRanges,
                       const std::wstring& destination, const ProgressCallback& progress,
                       const DownloadOptions& options, const FollowRanges* follow = nullptr,
@@ -550,10 +550,7 @@ bool DownloadSegments(SourcePool& pool, uint64_t length, const PartRanges& partR
     }
     if (follow) {
         for (const auto& end : ends) failed = failed || end != TransferEnd::Whole;
-        if (failed || !followed) return false;
-        for (ScopedFile& part : parts) part.reset();
-        DiscardPartialDownload(destination);
-        return true;
+        return !failed && followed;
     }
     if (failed || !MergeParts(partPaths, parts, segmentLengths)) {
         if (!failed) CutTo(parts[0].get(), segmentLengths[0]);

@@ -71,8 +71,9 @@ using FollowRanges = std::function<bool(ArrivingBytes& bytes)>;
 // fetches its stripes one after another, with the retries, sources and record of
 // DownloadFile's segments. A later call goes on from the parts only when destination +
 // ".plan", written before them, names the same ranges; follow then reads every byte again,
-// those kept too. True when every range arrived and follow returned true; the parts are then
-// deleted. A failure keeps them for the next call.
+// those kept too. True when every range arrived and follow returned true. The parts are kept
+// either way, until DiscardPartialDownload: what follow made of them may still be lost (a
+// commit killed before it ends), and a later call then reads them again without a request.
 bool DownloadRanges(const std::vector<DownloadSource>& sources, uint64_t length,
                     const std::vector<ByteRange>& ranges, const std::wstring& destination,
                     const FollowRanges& follow, ProgressCallback progress,

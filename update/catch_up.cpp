@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "base/app_directory.h"
@@ -175,6 +176,15 @@ bool SourcesOffered(const std::vector<ListedFile>& files, const OfferedArchives&
     return true;
 }
 
+void DiscardFetchedEntries(const std::vector<ListedFile>& files) {
+    std::set<std::wstring> sources;
+    for (const ListedFile& file : files) sources.insert(file.source);
+    for (const std::wstring& version : sources) {
+        DeleteFileW(AppPath(version + L".zip").c_str());  // fetched whole
+        DiscardPartialDownload(AppPath(version + L".zip.ranges"));
+    }
+}
+
 EntryFetch FetchListedEntries(const std::vector<ListedFile>& files,
                               const OfferedArchives& offered, StagedUnpack& unpack,
                               ProgressCallback progress, const DownloadOptions& options) {
@@ -236,7 +246,6 @@ EntryFetch FetchListedEntries(const std::vector<ListedFile>& files,
         EntryFetch result = EntryFetch::Fetched;
         if (archive->ranges.empty()) {
             result = FetchWhole(*archive, zipPath, unpack, overall, fetch);
-            if (result != EntryFetch::Failed) DeleteFileW(zipPath.c_str());
         } else {
             const FollowRanges follow = [&](ArrivingBytes& bytes) {
                 return StageEntries(*archive, unpack, [&](uint64_t at, void* buffer, size_t size) {
@@ -248,8 +257,9 @@ EntryFetch FetchListedEntries(const std::vector<ListedFile>& files,
                 result = unpack.failure == UnpackFailure::Tampered ? EntryFetch::Tampered
                                                                    : EntryFetch::Failed;
         }
-        // Parts that hold a wrong entry are of no use to a later start.
+        // What holds a wrong entry is of no use to a later start.
         if (result == EntryFetch::Tampered) {
+            DeleteFileW(zipPath.c_str());
             DiscardPartialDownload(zipPath);
             DiscardPartialDownload(zipPath + L".ranges");
         }

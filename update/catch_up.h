@@ -31,6 +31,11 @@ enum class EntryFetch { Fetched, Failed, Tampered };
 // archive lacks a listed file or an entry is not the one listed. options carries the retry
 // policy and the callbacks; each archive's own length and mirrors are taken from offered.
 // Progress counts the bytes of all archives together.
+// What FetchListedEntries kept of the files' archives (their parts, or the archive fetched
+// whole), so that a start after a kill before the commit asks for none of it again: deleted
+// once the files are committed.
+void DiscardFetchedEntries(const std::vector<ListedFile>& files);
+
 EntryFetch FetchListedEntries(const std::vector<ListedFile>& files, const OfferedArchives& offered,
                               StagedUnpack& unpack, ProgressCallback progress,
                               const DownloadOptions& options);

@@ -197,6 +197,7 @@ OneStep InstallLatestInOneStep(HWND window, const std::wstring& versionIniPath,
     AppendLogLine(L"Miniz giải nén thành công!");
     AppendLogLine(L"Sử dụng miniz để giải nén (nhanh)");
     CompleteCommit();
+    DiscardFetchedEntries(wanted);
     RemoveEmptyFolders(unpack.removals);
     PostLogLine(window, L"Hoàn tất cập nhật " + version + L".");
     return OneStep::Done;
