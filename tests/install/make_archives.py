@@ -136,6 +136,7 @@ for name, lies in dict(crc=dict(crc=0x12345678), damaged=dict(payload=b"\xff\xfe
                        shorter=dict(size=len(text) + 1),
                        ratio=dict(payload=zeros(256), size=512 << 20),
                        storedsizes=dict(method=0, size=len(text) + 5),
+                       storedcrc=dict(method=0, crc=0x12345678),
                        encrypted=dict(method=0, flags=1), bzip2=dict(method=12),
                        offset=dict(offset=0x7FFFFFFF), elsewhere=dict(offset=1)).items():
     broken = entry("sub/broken.txt", text, lies.pop("method", 8), **lies)

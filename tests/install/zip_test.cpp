@@ -81,7 +81,8 @@ TEST_F(ExtractZipTest, HostileArchivesEndWithTheirLineAndClaimNoMemory) {
         rows.push_back({name + std::string(".zip"), {kNoArchive}, {}});
     // Staged entries are removed again: only the directories made for them stay.
     for (const char* lie : {"crc", "damaged", "truncated", "longer", "shorter", "ratio",
-                            "storedsizes", "encrypted", "bzip2", "offset", "elsewhere"})
+                            "storedsizes", "storedcrc", "encrypted", "bzip2", "offset",
+                            "elsewhere"})
         rows.push_back({"entry-" + std::string(lie) + ".zip", {broken, kFailure}, {L"sub\\"}});
     rows.insert(
         rows.end(),
