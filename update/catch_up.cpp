@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <set>
 #include <thread>
@@ -37,14 +36,15 @@ uint64_t SizeOnDisk(const std::wstring& path, bool& exists) {
     return exists ? (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
 }
 
-bool ReadAt(HANDLE file, uint64_t offset, std::string& bytes) {
+bool ReadAt(HANDLE file, uint64_t offset, void* buffer, size_t size) {
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
-    for (size_t done = 0; done < bytes.size();) {
+    char* out = static_cast<char*>(buffer);
+    for (size_t done = 0; done < size;) {
         DWORD read = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-        if (!ReadFile(file, &bytes[done], want, &read, nullptr) || read == 0) return false;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 20));
+        if (!ReadFile(file, out + done, want, &read, nullptr) || read == 0) return false;
         done += read;
     }
     return true;
@@ -134,15 +134,14 @@ EntryFetch FetchWhole(Archive& archive, const std::wstring& zipPath, StagedUnpac
     // The whole archive is here: bytes it lacks are a wrong archive's.
     bool outside = false;
     const auto read = [&](uint64_t from, void* buffer, size_t bytes) {
-        std::string got(bytes, '\0');
-        outside = from > length || bytes > length - from || !ReadAt(local.get(), from, got);
-        if (!outside) std::memcpy(buffer, got.data(), bytes);
+        outside = from > length || bytes > length - from ||
+                  !ReadAt(local.get(), from, buffer, bytes);
         return !outside;
     };
     if (!OpenDirectory(archive, length,
                        [&](uint64_t from, std::string& bytes) {
                            bytes.assign(static_cast<size_t>(length - from), '\0');
-                           return ReadAt(local.get(), from, bytes);
+                           return ReadAt(local.get(), from, &bytes[0], bytes.size());
                        }) ||
         !FindEntries(archive))
         return EntryFetch::Tampered;
